@@ -1,0 +1,111 @@
+// Agent side of vardek's protocol: framing, requests and reply parsing, and a
+// handle on a vardek child process. Used by vardek-client and the tests.
+#ifndef VARDEK_CLIENT_AGENTPROTO_H
+#define VARDEK_CLIENT_AGENTPROTO_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vardek::agent {
+
+using Bytes = std::vector<uint8_t>;
+
+enum : uint8_t {
+  AGENT_FAILURE = 5,
+  AGENT_SUCCESS = 6,
+  AGENT_IDENTITIES_ANSWER = 12,
+  AGENTC_SIGN_REQUEST = 13,
+  AGENT_SIGN_RESPONSE = 14,
+  AGENTC_ADD_SMARTCARD_KEY = 20,
+  AGENTC_REMOVE_SMARTCARD_KEY = 21,
+  AGENT_SIGN_FAILURE = 30,
+};
+
+// Wire helpers (big-endian, SSH string = u32 length + bytes).
+void put_u32(Bytes &b, uint32_t v);
+void put_string(Bytes &b, const void *p, size_t n);
+inline void put_string(Bytes &b, std::string_view s) { put_string(b, s.data(), s.size()); }
+inline void put_string(Bytes &b, const Bytes &s) { put_string(b, s.data(), s.size()); }
+
+// Reads from a byte range; every getter returns false when too few bytes remain.
+class Reader {
+ public:
+  Reader(const uint8_t *p, size_t n) : p_(p), n_(n) {}
+  explicit Reader(const Bytes &b) : Reader(b.data(), b.size()) {}
+  bool u8(uint8_t &v);
+  bool u32(uint32_t &v);
+  bool string(Bytes &v);
+  bool string(std::string &v);
+  size_t left() const { return n_; }
+
+ private:
+  const uint8_t *p_;
+  size_t n_;
+};
+
+// Returns the frame for `body`: u32 length then the body.
+Bytes frame(const Bytes &body);
+Bytes add_request(std::string_view provider, std::string_view pin);
+Bytes remove_request(std::string_view provider, std::string_view pin = "");
+Bytes sign_request(const Bytes &key_blob, const Bytes &data, uint32_t flags = 0);
+
+struct Identity {
+  Bytes blob;
+  std::string label;
+};
+
+// A reply body: the type byte and what follows it.
+struct Reply {
+  uint8_t type = 0;
+  Bytes body;
+};
+
+// The identities of an answer to an add request; nullopt when `r` is not a
+// well-formed identities answer (count and entries must agree exactly).
+std::optional<std::vector<Identity>> parse_identities(const Reply &r);
+// The reason word of an add failure, or nullopt.
+std::optional<uint32_t> parse_add_failure(const Reply &r);
+// The signature of a sign response, or nullopt.
+std::optional<Bytes> parse_signature(const Reply &r);
+
+// A running vardek with pipes on its standard input and output, started as an
+// agent starts it. Standard error goes to `stderr_fd` (-1: inherit).
+class Child {
+ public:
+  Child() = default;
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+  ~Child();
+
+  // Starts `argv[0]` with `argv`; returns false with errno set on failure.
+  bool start(const std::vector<std::string> &argv, int stderr_fd = -1);
+  // Writes all of `b`; false when the pipe is closed.
+  bool send(const Bytes &b);
+  // Reads one reply frame, waiting at most `timeout_ms` (-1: forever).
+  // nullopt on end of output, time-out or a malformed frame.
+  std::optional<Reply> recv(int timeout_ms = -1);
+  // Sends a request frame and reads its reply.
+  std::optional<Reply> call(const Bytes &request, int timeout_ms = -1);
+  // Reads whatever arrives until end of output or time-out.
+  Bytes read_all(int timeout_ms);
+  void close_input();
+  // Waits for the child and returns its wait status, or -1 after `timeout_ms`
+  // (the child is then killed).
+  int wait(int timeout_ms = 10000);
+  pid_t pid() const { return pid_; }
+
+ private:
+  bool read_exact(uint8_t *p, size_t n, int timeout_ms);
+  pid_t pid_ = -1;
+  int in_ = -1;   // our end of the child's standard input
+  int out_ = -1;  // our end of the child's standard output
+};
+
+}  // namespace vardek::agent
+
+#endif
