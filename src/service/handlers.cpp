@@ -1,0 +1,210 @@
+#define OPENSSL_SUPPRESS_DEPRECATED  // RSA_private_encrypt, ECDSA_sign on token keys
+// The three request handlers: add a provider, remove a provider, sign.
+#include <openssl/ecdsa.h>
+#include <openssl/rsa.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "buffer/sshbuf-ptr.h"
+#include "buffer/sshbuf.h"
+#include "key/sshkey.h"
+#include "log/log.h"
+#include "log/ssherr.h"
+#include "pkcs11/ssh-pkcs11.h"
+#include "service/key_list.h"
+#include "service/vardek.h"
+#include "util/deleters.h"
+#include "util/xmalloc.h"
+
+// Reply types of the agent protocol.
+#define SSH_AGENT_FAILURE 5
+#define SSH_AGENT_SUCCESS 6
+#define SSH_AGENT_IDENTITIES_ANSWER 12
+#define SSH_AGENT_SIGN_RESPONSE 14
+#define SSH_AGENT_SIGN_FAILURE 30
+
+namespace {
+
+// Wipes and releases a PIN copy taken from a request.
+void free_pin(char *pin) {
+  if (pin == nullptr) return;
+  explicit_bzero(pin, strlen(pin));
+  free(pin);
+}
+
+// Releases the arrays handed over by pkcs11_add_provider; the entries that
+// remain (keys not taken by the key list, labels) are released with them.
+void free_provider_arrays(sshkey **keys, char **labels, int nkeys) {
+  for (int i = 0; i < nkeys; i++) {
+    if (keys != nullptr) sshkey_free(keys[i]);
+    if (labels != nullptr) free(labels[i]);
+  }
+  free(keys);
+  free(labels);
+}
+
+// Appends the (blob, label) pairs of the keys that encode to `items` and
+// hands those keys to the key list; keys that do not encode are released.
+// Returns the number of pairs written, which is what the answer counts.
+uint32_t add_identities(sshbuf *items, sshkey **keys, char **labels, int nkeys,
+                        const char *name) {
+  uint32_t nanswered = 0;
+  for (int i = 0; i < nkeys; i++) {
+    unsigned char *blob = nullptr;
+    size_t blen = 0;
+    int r = to_blob(keys[i], &blob, &blen, 0);
+    if (r != 0) {
+      log_debug1_fr(r, "encode key");
+      continue;  // neither answered nor remembered; released with the arrays
+    }
+    const char *label = labels[i] != nullptr ? labels[i] : "";
+    if ((r = sshbuf_put_string(items, blob, blen)) != 0 ||
+        (r = sshbuf_put_cstring(items, label)) != 0)
+      log_fatal_fr(r, "compose key");
+    free(blob);
+    key_list_add(keys[i], name, label);
+    keys[i] = nullptr;  // the key list owns it now
+    nanswered++;
+  }
+  return nanswered;
+}
+
+}  // namespace
+
+void process_add(void) {
+  vardek::unique_ptr<sshbuf> msg(sshbuf_new());
+  if (msg == nullptr) log_fatal_f("sshbuf_new failed");
+
+  int r;
+  char *name = nullptr, *pin = nullptr;
+  if ((r = sshbuf_get_cstring(iqueue, &name, nullptr)) != 0 ||
+      (r = sshbuf_get_cstring(iqueue, &pin, nullptr)) != 0)
+    log_fatal_fr(r, "parse");
+
+  sshkey **keys = nullptr;
+  char **labels = nullptr;
+  int count = pkcs11_add_provider(name, pin, &keys, &labels);
+  free_pin(pin);
+
+  if (count > 0) {
+    // Only keys that encode are answered and remembered, so the count
+    // always matches the entries that follow it.
+    vardek::unique_ptr<sshbuf> items(sshbuf_new());
+    if (items == nullptr) log_fatal_f("sshbuf_new failed");
+    uint32_t nanswered = add_identities(items.get(), keys, labels, count, name);
+    if ((r = sshbuf_put_u8(msg.get(), SSH_AGENT_IDENTITIES_ANSWER)) != 0 ||
+        (r = sshbuf_put_u32(msg.get(), nanswered)) != 0 || (r = sshbuf_putb(msg.get(), items.get())) != 0)
+      log_fatal_fr(r, "compose");
+  } else {
+    if ((r = sshbuf_put_u8(msg.get(), SSH_AGENT_FAILURE)) != 0 ||
+        (r = sshbuf_put_u32(msg.get(), static_cast<uint32_t>(-count))) != 0)
+      log_fatal_fr(r, "compose");
+  }
+
+  free_provider_arrays(keys, labels, count > 0 ? count : 0);
+  free(name);
+  send_msg(msg.get());
+}
+
+void process_del(void) {
+  vardek::unique_ptr<sshbuf> msg(sshbuf_new());
+  if (msg == nullptr) log_fatal_f("sshbuf_new failed");
+
+  int r;
+  char *name = nullptr, *pin = nullptr;
+  if ((r = sshbuf_get_cstring(iqueue, &name, nullptr)) != 0 ||
+      (r = sshbuf_get_cstring(iqueue, &pin, nullptr)) != 0)
+    log_fatal_fr(r, "parse");
+  free_pin(pin);  // carried by the request, never used
+
+  // The entries go whatever the registry finds under this name.
+  key_list_remove_provider(name);
+  r = pkcs11_del_provider(name);
+  int put = sshbuf_put_u8(msg.get(), r == 0 ? SSH_AGENT_SUCCESS : SSH_AGENT_FAILURE);
+  if (put != 0) log_fatal_fr(put, "compose");
+
+  free(name);
+  send_msg(msg.get());
+}
+
+namespace {
+
+// Signs `data` with the remembered key `found`, sized by the request's key
+// `key` (which equals it). On success *sigp/*slenp hold a malloc'd signature.
+bool sign_with(const sshkey *key, sshkey *found, const unsigned char *data, size_t dlen,
+               unsigned char **sigp, size_t *slenp) {
+  *sigp = nullptr;
+  *slenp = 0;
+  switch (key->type) {
+    case KEY_TYPE_RSA: {
+      int len = RSA_size(key->rsa);
+      if (len <= 0) return false;
+      vardek::malloc_ptr<unsigned char> sig(static_cast<unsigned char *>(xmalloc(len)));
+      int n = RSA_private_encrypt(static_cast<int>(dlen), data, sig.get(), found->rsa,
+                                  RSA_PKCS1_PADDING);
+      // Any negative result is a failure; the length sent is what was made.
+      if (n < 0) return false;
+      *slenp = static_cast<size_t>(n);
+      *sigp = sig.release();
+      return true;
+    }
+    case KEY_TYPE_ECDSA: {
+      int len = ECDSA_size(key->ecdsa);
+      if (len <= 0) return false;
+      vardek::malloc_ptr<unsigned char> sig(static_cast<unsigned char *>(xmalloc(len)));
+      unsigned int siglen = static_cast<unsigned int>(len);
+      int r = ECDSA_sign(-1, data, static_cast<int>(dlen), sig.get(), &siglen, found->ecdsa);
+      if (r == 0) {
+        log_error_f("ECDSA_sign returned %d", r);
+        return false;
+      }
+      *slenp = siglen;
+      *sigp = sig.release();
+      return true;
+    }
+    default:
+      log_error_f("don't know how to sign with key type %d", key->type);
+      return false;
+  }
+}
+
+}  // namespace
+
+void process_sign(void) {
+  int r;
+  unsigned char *blob = nullptr, *data = nullptr;
+  size_t blen = 0, dlen = 0;
+  if ((r = sshbuf_get_string(iqueue, &blob, &blen)) != 0 ||
+      (r = sshbuf_get_string(iqueue, &data, &dlen)) != 0 ||
+      (r = sshbuf_get_u32(iqueue, nullptr)) != 0)
+    log_fatal_fr(r, "parse");
+  vardek::malloc_ptr<unsigned char> blob_owner(blob), data_owner(data);
+
+  sshkey *key = nullptr;
+  {
+    vardek::unique_ptr<sshbuf> view(sshbuf_from(blob, blen));
+    r = view == nullptr ? SSH_ERR_ALLOCATION_FAILED
+                        : sshkey_from_blob_internal(view.get(), &key, 1);
+  }
+  if (r != 0) log_fatal_fr(r, "decode key");
+
+  unsigned char *signature = nullptr;
+  size_t slen = 0;
+  bool ok = false;
+  if (sshkey *found = lookup_key(key)) ok = sign_with(key, found, data, dlen, &signature, &slen);
+  vardek::malloc_ptr<unsigned char> signature_owner(signature);
+  sshkey_free(key);
+
+  vardek::unique_ptr<sshbuf> msg(sshbuf_new());
+  if (msg == nullptr) log_fatal_f("sshbuf_new failed");
+  if (ok) {
+    if ((r = sshbuf_put_u8(msg.get(), SSH_AGENT_SIGN_RESPONSE)) != 0 ||
+        (r = sshbuf_put_string(msg.get(), signature, slen)) != 0)
+      log_fatal_fr(r, "compose response");
+  } else if ((r = sshbuf_put_u8(msg.get(), SSH_AGENT_SIGN_FAILURE)) != 0) {
+    log_fatal_fr(r, "compose failure response");
+  }
+  send_msg(msg.get());
+}
