@@ -67,11 +67,20 @@ Bytes frame(const Bytes &body) {
   return f;
 }
 
+void wipe(Bytes &b) {
+  if (!b.empty()) explicit_bzero(b.data(), b.size());
+  b.clear();
+}
+
 Bytes add_request(std::string_view provider, std::string_view pin) {
-  Bytes b{AGENTC_ADD_SMARTCARD_KEY};
-  put_string(b, provider);
-  put_string(b, pin);
-  return frame(b);
+  Bytes f;
+  size_t body = 1 + 4 + provider.size() + 4 + pin.size();
+  f.reserve(4 + body);
+  put_u32(f, static_cast<uint32_t>(body));
+  f.push_back(AGENTC_ADD_SMARTCARD_KEY);
+  put_string(f, provider);
+  put_string(f, pin);
+  return f;
 }
 
 Bytes remove_request(std::string_view provider, std::string_view pin) {
@@ -217,6 +226,16 @@ std::optional<Reply> Child::recv(int timeout_ms) {
 std::optional<Reply> Child::call(const Bytes &request, int timeout_ms) {
   if (!send(request)) return std::nullopt;
   return recv(timeout_ms);
+}
+
+bool Child::readable(int timeout_ms) {
+  if (out_ == -1) return true;
+  for (;;) {
+    pollfd pfd{out_, POLLIN, 0};
+    int r = poll(&pfd, 1, timeout_ms);
+    if (r < 0 && errno == EINTR) continue;
+    return r != 0;
+  }
 }
 
 Bytes Child::read_all(int timeout_ms) {

@@ -50,6 +50,10 @@ class Reader {
 
 // Returns the frame for `body`: u32 length then the body.
 Bytes frame(const Bytes &body);
+// Overwrites every byte of `b` with zeros (not optimised away) and empties it.
+void wipe(Bytes &b);
+// The add request is built in one allocation of its final size, so the PIN
+// is never left behind in a released buffer; wipe() the result after use.
 Bytes add_request(std::string_view provider, std::string_view pin);
 Bytes remove_request(std::string_view provider, std::string_view pin = "");
 Bytes sign_request(const Bytes &key_blob, const Bytes &data, uint32_t flags = 0);
@@ -91,6 +95,10 @@ class Child {
   std::optional<Reply> recv(int timeout_ms = -1);
   // Sends a request frame and reads its reply.
   std::optional<Reply> call(const Bytes &request, int timeout_ms = -1);
+  // True when a reply (or end of output) is ready to be read within
+  // `timeout_ms`; false on time-out. Lets a caller show progress while a
+  // slow token works.
+  bool readable(int timeout_ms);
   // Reads whatever arrives until end of output or time-out.
   Bytes read_all(int timeout_ms);
   void close_input();

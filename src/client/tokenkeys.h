@@ -1,0 +1,36 @@
+// The keys vardek answered for a provider, read and numbered for display and
+// selection.
+#ifndef VARDEK_CLIENT_TOKENKEYS_H
+#define VARDEK_CLIENT_TOKENKEYS_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/agentproto.h"
+#include "client/pubkey.h"
+
+namespace vardek::client {
+
+struct TokenKey {
+  int index = 0;             // 1-based, in vardek's order
+  agent::Identity identity;  // blob and label as vardek sent them
+  std::string fingerprint;   // SHA256:...
+  std::optional<PublicKey> key;
+  std::string unreadable;    // why `key` is missing
+
+  // "<type> <base64 blob>[ <label>]" with the label made printable.
+  std::string authorized_keys_line() const;
+  // "RSA 2048", "ECDSA 256" or the type name.
+  std::string description() const;
+};
+
+std::vector<TokenKey> read_token_keys(std::vector<agent::Identity> ids);
+
+// The key named by `selector`: a 1-based index or a fingerprint, with or
+// without "SHA256:". The first match wins. nullptr when none matches.
+const TokenKey *select_key(const std::vector<TokenKey> &keys, const std::string &selector);
+
+}  // namespace vardek::client
+
+#endif
