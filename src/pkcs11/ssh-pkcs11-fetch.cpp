@@ -1,0 +1,213 @@
+// Key discovery on one slot: enumerate public-key and certificate objects,
+// build a key from each usable one, drop duplicates and append the rest with
+// a label to the caller's growing arrays.
+#include <cstdlib>
+#include <cstring>
+
+#include "key/sshkey.h"
+#include "log/log.h"
+#include "pkcs11/ssh-pkcs11-internal.h"
+#include "util/base64.h"
+#include "util/deleters.h"
+#include "util/xmalloc.h"
+
+namespace {
+
+// The search template of one enumeration: the class, then the URI's id and
+// object label when it names them.
+struct search_template {
+  CK_OBJECT_CLASS object_class;
+  CK_ATTRIBUTE attr[3];
+  CK_ULONG nattr;
+};
+
+void make_search(search_template *t, CK_OBJECT_CLASS object_class, const pkcs11_uri *uri) {
+  t->object_class = object_class;
+  t->attr[0] = {CKA_CLASS, &t->object_class, sizeof(t->object_class)};
+  t->nattr = 1;
+  if (uri->id != nullptr)
+    t->attr[t->nattr++] = {CKA_ID, uri->id, static_cast<CK_ULONG>(uri->id_length)};
+  if (uri->object_label != nullptr)
+    t->attr[t->nattr++] = {CKA_LABEL, uri->object_label,
+                           static_cast<CK_ULONG>(strlen(uri->object_label))};
+}
+
+// Appends `key` with a copy of `label`, or frees it when an equal key is
+// already listed. Messages carry the enumeration's name.
+void accept_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, sshkey *key,
+                const char *label, sshkey ***keysp, char ***labelsp, int *nkeys) {
+  note_key(p, slotidx, context, key);
+  for (int i = 0; i < *nkeys; i++) {
+    if (sshkey_equal(key, (*keysp)[i])) {
+      sshlog(__FILE__, context, __LINE__, 1, SSHLOG_DEBUG2, nullptr, "key already included");
+      sshkey_free(key);
+      return;
+    }
+  }
+  size_t n = static_cast<size_t>(*nkeys);
+  *keysp = static_cast<sshkey **>(xrecallocarray(*keysp, n, n + 1, sizeof(sshkey *)));
+  *labelsp = static_cast<char **>(xrecallocarray(*labelsp, n, n + 1, sizeof(char *)));
+  (*keysp)[n] = key;
+  (*labelsp)[n] = xstrdup(label);
+  *nkeys += 1;
+  sshlog(__FILE__, context, __LINE__, 0, SSHLOG_DEBUG1, nullptr, "have %d keys", *nkeys);
+}
+
+#define fetch_error(context, ...) \
+  sshlog(__FILE__, context, __LINE__, 0, SSHLOG_ERROR, nullptr, __VA_ARGS__)
+
+// What one enumeration does with each object it finds. Returns false when
+// the slot's enumeration must stop (the classification read failed).
+using visit_fn = bool (*)(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
+                          sshkey ***keysp, char ***labelsp, int *nkeys);
+
+void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_class,
+               const pkcs11_uri *uri, const char *context, visit_fn visit, sshkey ***keysp,
+               char ***labelsp, int *nkeys) {
+  CK_FUNCTION_LIST *f = p->module->function_list;
+  CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
+  search_template search;
+  make_search(&search, object_class, uri);
+
+  CK_RV rv = f->C_FindObjectsInit(session, search.attr, search.nattr);
+  if (rv != CKR_OK) {
+    fetch_error(context, "C_FindObjectsInit failed: %lu", rv);
+  } else {
+    for (;;) {
+      CK_OBJECT_HANDLE obj = CK_INVALID_HANDLE;
+      CK_ULONG nfound = 0;
+      rv = f->C_FindObjects(session, &obj, 1, &nfound);
+      if (rv != CKR_OK) {
+        fetch_error(context, "C_FindObjects failed: %lu", rv);
+        break;
+      }
+      if (nfound == 0) break;
+      if (!visit(p, slotidx, obj, keysp, labelsp, nkeys)) break;
+    }
+  }
+  rv = f->C_FindObjectsFinal(session);
+  if (rv != CKR_OK) fetch_error(context, "C_FindObjectsFinal failed: %lu", rv);
+}
+
+bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
+                      sshkey ***keysp, char ***labelsp, int *nkeys) {
+  static const char context[] = "pkcs11_fetch_keys";
+  CK_FUNCTION_LIST *f = p->module->function_list;
+  CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
+  CK_KEY_TYPE key_type = 0;
+  char label[256] = {};
+  CK_ATTRIBUTE attribs[] = {
+      {CKA_KEY_TYPE, &key_type, sizeof(key_type)},
+      {CKA_LABEL, label, sizeof(label) - 1},
+  };
+  CK_RV rv = f->C_GetAttributeValue(session, obj, attribs, 2);
+  if (rv != CKR_OK) {
+    fetch_error(context, "C_GetAttributeValue failed: %lu", rv);
+    return false;
+  }
+  // A token that answers success with a length its buffer cannot hold (or
+  // with CK_UNAVAILABLE_INFORMATION) broke the rules: skip that object,
+  // reporting what a conforming token would have answered.
+  if (attribs[0].ulValueLen != sizeof(key_type) || attribs[1].ulValueLen > sizeof(label) - 1) {
+    fetch_error(context, "C_GetAttributeValue failed: %lu",
+                static_cast<CK_RV>(attribs[0].ulValueLen != sizeof(key_type)
+                                       ? CKR_ATTRIBUTE_VALUE_INVALID
+                                       : CKR_BUFFER_TOO_SMALL));
+    return true;
+  }
+  label[attribs[1].ulValueLen] = '\0';
+
+  sshkey *key = nullptr;
+  switch (key_type) {
+    case CKK_RSA:
+      key = pkcs11_fetch_rsa_pubkey(p, slotidx, obj);
+      break;
+    case CKK_EC:
+      key = pkcs11_fetch_ecdsa_pubkey(p, slotidx, obj);
+      break;
+    default:
+      fetch_error(context, "skipping unsupported key type");
+      break;
+  }
+  if (key == nullptr) {
+    fetch_error(context, "failed to fetch key");
+    return true;
+  }
+  accept_key(p, slotidx, context, key, label, keysp, labelsp, nkeys);
+  return true;
+}
+
+bool visit_certificate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
+                       sshkey ***keysp, char ***labelsp, int *nkeys) {
+  static const char context[] = "pkcs11_fetch_certs";
+  CK_FUNCTION_LIST *f = p->module->function_list;
+  CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
+  CK_CERTIFICATE_TYPE cert_type = 0;
+  CK_ATTRIBUTE attribs[] = {{CKA_CERTIFICATE_TYPE, &cert_type, sizeof(cert_type)}};
+  CK_RV rv = f->C_GetAttributeValue(session, obj, attribs, 1);
+  if (rv != CKR_OK) {
+    fetch_error(context, "C_GetAttributeValue failed: %lu", rv);
+    return false;
+  }
+  if (attribs[0].ulValueLen != sizeof(cert_type)) {
+    fetch_error(context, "C_GetAttributeValue failed: %lu",
+                static_cast<CK_RV>(CKR_ATTRIBUTE_VALUE_INVALID));
+    return true;
+  }
+  if (cert_type != CKC_X_509) {
+    fetch_error(context, "skipping unsupported certificate type %lu", cert_type);
+    return true;
+  }
+  char *subject = nullptr;
+  sshkey *key = pkcs11_fetch_x509_pubkey(p, slotidx, obj, &subject);
+  vardek::malloc_ptr<char> label(subject);
+  if (key == nullptr) {
+    fetch_error(context, "failed to fetch key");
+    return true;
+  }
+  accept_key(p, slotidx, context, key, label ? label.get() : "", keysp, labelsp, nkeys);
+  return true;
+}
+
+}  // namespace
+
+void pkcs11_fetch_keys(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
+                       char ***labelsp, int *nkeys, const pkcs11_uri *uri) {
+  enumerate(p, slotidx, CKO_PUBLIC_KEY, uri, __func__, visit_public_key, keysp, labelsp, nkeys);
+}
+
+void pkcs11_fetch_certs(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
+                        char ***labelsp, int *nkeys, const pkcs11_uri *uri) {
+  enumerate(p, slotidx, CKO_CERTIFICATE, uri, __func__, visit_certificate, keysp, labelsp,
+            nkeys);
+}
+
+void note_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, const sshkey *key) {
+  unsigned char *blob = nullptr;
+  size_t blob_len = 0;
+  unsigned char digest[64] = {};
+  char fp[52] = {};
+  bool ok = false;
+
+  if (to_blob(key, &blob, &blob_len, 1) == 0) {
+    int r = ssh_digest_memory(blob, blob_len, digest, sizeof(digest));
+    explicit_bzero(blob, blob_len);
+    if (r == 0) {
+      memcpy(fp, "SHA256:", 7);
+      if (vardek::b64_ntop(digest, 32, fp + 7, sizeof(fp) - 7) >= 0) {
+        if (char *eq = strchr(fp, '='); eq != nullptr) *eq = '\0';
+        ok = true;
+      }
+    }
+  }
+  free(blob);
+  explicit_bzero(digest, sizeof(digest));
+  if (!ok) {
+    explicit_bzero(fp, sizeof(fp));
+    log_error_f("sshkey_fingerprint failed");
+    return;
+  }
+  log_debug2("%s: provider %s slot %lu: %s %s", context, p->name, slotidx,
+             sshkey_short_name(key), fp);
+  explicit_bzero(fp, sizeof(fp));
+}

@@ -1,0 +1,149 @@
+// Records and functions shared inside the PKCS#11 provider layer: the
+// registry of providers and modules, slot state, the per-key record bound to
+// token-backed libcrypto keys, and the operations the layer's files call on
+// each other. Nothing outside src/pkcs11 and its tests includes this.
+#ifndef VARDEK_PKCS11_SSH_PKCS11_INTERNAL_H
+#define VARDEK_PKCS11_SSH_PKCS11_INTERNAL_H
+
+#include <sys/queue.h>
+
+#include <cstddef>
+#include <type_traits>
+
+#include <openssl/types.h>
+#include <p11-kit/pkcs11.h>
+
+#include "pkcs11/ssh-pkcs11-uri.h"
+#include "pkcs11/ssh-pkcs11.h"
+
+struct sshkey;
+
+// One slot of a module; its index in the module's arrays is the slot index
+// used throughout the layer.
+struct pkcs11_slot {
+  CK_TOKEN_INFO token;  // texts trimmed; flags 0 when C_GetTokenInfo failed
+  CK_SESSION_HANDLE session;  // 0: none; shared by every provider of the module
+  int logged_in;              // 1 after a successful C_Login when the session opened
+};
+static_assert(std::is_standard_layout_v<pkcs11_slot>);
+
+// One loaded library, shared by all providers with the same module path.
+struct pkcs11_module {
+  char *module_path;  // set at the end of a successful initialisation
+  void *handle;       // dlopen handle
+  CK_FUNCTION_LIST *function_list;  // null after finalisation
+  CK_INFO info;       // manufacturerID and libraryDescription trimmed
+  CK_ULONG nslots;
+  CK_SLOT_ID *slotlist;     // nslots entries
+  pkcs11_slot *slotinfo;    // nslots entries, same index as slotlist
+  int valid;
+  int refcount;
+};
+static_assert(std::is_standard_layout_v<pkcs11_module>);
+
+// One registered name (path or URI) of a module.
+struct pkcs11_provider {
+  char *name;  // identity: pkcs11_uri_get of the name's URI record
+  pkcs11_module *module;  // null after pkcs11_provider_finalize
+  int refcount;           // the list's reference plus one per bound key
+  int valid;              // 0 after pkcs11_provider_finalize
+  TAILQ_ENTRY(pkcs11_provider) next;
+};
+static_assert(std::is_standard_layout_v<pkcs11_provider>);
+
+TAILQ_HEAD(pkcs11_provider_head, pkcs11_provider);
+
+// Attached as ex_data to every token-backed RSA and EC_KEY; owned by it.
+struct pkcs11_key {
+  pkcs11_provider *provider;  // counted reference
+  CK_ULONG slot_index;
+  unsigned char *cka_id;  // null when the identifier is empty
+  int cka_id_len;
+  char *cka_label;        // NUL-terminated; null when the label is empty
+};
+static_assert(std::is_standard_layout_v<pkcs11_key>);
+
+// Registered providers, in registration order.
+extern pkcs11_provider_head provider_list;
+// 0 in vardek: the layer never asks anyone for a PIN.
+extern int pkcs11_interactive;
+
+// Largest attribute value the layer reads from a token. Lengths above it (and
+// CK_UNAVAILABLE_INFORMATION) are refused instead of allocated.
+inline constexpr CK_ULONG PKCS11_MAX_ATTRIBUTE_LEN = 1024 * 1024;
+// Largest slot count accepted from C_GetSlotList.
+inline constexpr CK_ULONG PKCS11_MAX_SLOTS = 4096;
+
+// Registry (ssh-pkcs11-provider.cpp).
+int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
+                               char ***labelsp);
+int pkcs11_register_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
+                                    char ***labelsp, pkcs11_provider **providerp,
+                                    CK_ULONG user);
+pkcs11_module *pkcs11_provider_lookup_module(const char *module_path);
+int pkcs11_del_provider_by_uri(pkcs11_uri *uri);
+pkcs11_provider *pkcs11_provider_lookup(const char *provider_id);
+void pkcs11_provider_finalize(pkcs11_provider *p);
+void pkcs11_provider_unref(pkcs11_provider *p);
+
+// Module life (ssh-pkcs11-module.cpp).
+// Loads and initialises the module at `module_path` (which it takes over) for
+// `p`. 0: p holds a new valid module and is listed. -1/-3: path and p are
+// released, nothing stays loaded.
+int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provider *p);
+// Returns the references left; at 0 the module is finalised and freed.
+int pkcs11_module_unref(pkcs11_module *m);
+void pkcs11_module_finalize(pkcs11_module *m);
+// NUL-terminates a blank-padded fixed-width text field of `n` bytes.
+void trim_field(unsigned char *field, size_t n);
+
+// Slot pass and sessions (ssh-pkcs11-slot.cpp).
+void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
+                           sshkey ***keysp, char ***labelsp, int *nkeys, CK_ULONG user);
+void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin,
+                         CK_ULONG user);
+
+// Login refusals (ssh-pkcs11-login.cpp). 0 when logged in, else -1.
+int pkcs11_login_slot(pkcs11_provider *provider, pkcs11_slot *si, CK_USER_TYPE type);
+int pkcs11_login(pkcs11_key *k11, CK_USER_TYPE type);
+
+// Key discovery (ssh-pkcs11-fetch.cpp, ssh-pkcs11-fetch-pubkey.cpp).
+void pkcs11_fetch_keys(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
+                       char ***labelsp, int *nkeys, const pkcs11_uri *uri);
+void pkcs11_fetch_certs(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
+                        char ***labelsp, int *nkeys, const pkcs11_uri *uri);
+sshkey *pkcs11_fetch_rsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj);
+sshkey *pkcs11_fetch_ecdsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj);
+// Also yields the certificate's subject as a malloc'd label (even when no key
+// results); the caller frees it.
+sshkey *pkcs11_fetch_x509_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
+                                 char **subjectp);
+void note_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, const sshkey *key);
+// 0 when exactly one object matches `attr` (its handle in *obj), else -1.
+int pkcs11_find(pkcs11_provider *p, CK_ULONG slotidx, CK_ATTRIBUTE *attr, CK_ULONG nattr,
+                CK_OBJECT_HANDLE *obj);
+
+// Token-backed signing (ssh-pkcs11-rsa.cpp, ssh-pkcs11-ecdsa.cpp,
+// ssh-pkcs11-key.cpp). The wraps return 0, or -1 when the one-time method
+// set-up fails.
+int pkcs11_rsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx, const CK_ATTRIBUTE *keyid_attrib,
+                    const CK_ATTRIBUTE *label_attrib, RSA *rsa);
+int pkcs11_ecdsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx,
+                      const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib,
+                      EC_KEY *ec);
+// A new pkcs11_key holding a reference to `provider` (used by both wraps).
+pkcs11_key *pkcs11_key_new(pkcs11_provider *provider, CK_ULONG slotidx,
+                           const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib);
+// 0 when a signing operation with `mech_type` is initialised on the slot's
+// session (the caller must C_Sign next), else -1.
+int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type);
+// Reads one CK_BBOOL attribute; *val stays false on any failure.
+void pkcs11_check_obj_bool_attrib(pkcs11_key *k11, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type,
+                                  int *val);
+// ex_data free callback of both key kinds.
+void pkcs11_k11_free(void *parent, void *ptr, CRYPTO_EX_DATA *ad, int idx, long argl,
+                     void *argp) noexcept;
+// Logs `msg` and then every queued libcrypto error.
+void ossl_error(const char *msg);
+
+#endif

@@ -1,0 +1,134 @@
+// The pkcs11_key record bound to token-backed keys: its creation and
+// release, the preparation of a signature on the token (finding the private
+// key object and starting the operation), and the libcrypto error logger.
+#include <openssl/err.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log/log.h"
+#include "pkcs11/ssh-pkcs11-internal.h"
+#include "util/xmalloc.h"
+
+namespace {
+
+bool provider_usable(const pkcs11_key *k11) {
+  const pkcs11_provider *p = k11->provider;
+  return p != nullptr && p->valid && p->module != nullptr && p->module->valid &&
+         k11->slot_index < p->module->nslots;
+}
+
+}  // namespace
+
+pkcs11_key *pkcs11_key_new(pkcs11_provider *provider, CK_ULONG slotidx,
+                           const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib) {
+  auto *k11 = static_cast<pkcs11_key *>(xcalloc(1, sizeof(pkcs11_key)));
+  k11->provider = provider;
+  provider->refcount++;
+  k11->slot_index = slotidx;
+  k11->cka_id_len = static_cast<int>(keyid_attrib->ulValueLen);
+  if (k11->cka_id_len > 0) {
+    k11->cka_id = static_cast<unsigned char *>(xmalloc(keyid_attrib->ulValueLen));
+    memcpy(k11->cka_id, keyid_attrib->pValue, keyid_attrib->ulValueLen);
+  }
+  if (label_attrib->ulValueLen != 0) {
+    k11->cka_label = static_cast<char *>(xmalloc(label_attrib->ulValueLen + 1));
+    memcpy(k11->cka_label, label_attrib->pValue, label_attrib->ulValueLen);
+    k11->cka_label[label_attrib->ulValueLen] = '\0';
+  }
+  return k11;
+}
+
+void pkcs11_k11_free(void *parent, void *ptr, CRYPTO_EX_DATA *ad, int idx, long argl,
+                     void *argp) noexcept {
+  (void)ad;
+  (void)argl;
+  (void)argp;
+  log_debug1_f("parent %p ptr %p idx %d", parent, ptr, idx);
+  if (ptr == nullptr) return;
+  auto *k11 = static_cast<pkcs11_key *>(ptr);
+  if (k11->provider != nullptr) pkcs11_provider_unref(k11->provider);
+  free(k11->cka_id);
+  free(k11->cka_label);
+  free(k11);
+}
+
+void pkcs11_check_obj_bool_attrib(pkcs11_key *k11, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type,
+                                  int *val) {
+  *val = 0;
+  if (!provider_usable(k11)) {
+    log_error("no pkcs11 (valid) provider found");
+    return;
+  }
+  CK_FUNCTION_LIST *f = k11->provider->module->function_list;
+  pkcs11_slot *si = &k11->provider->module->slotinfo[k11->slot_index];
+  CK_BBOOL flag = CK_FALSE;
+  CK_ATTRIBUTE attr = {type, &flag, sizeof(flag)};
+  CK_RV rv = f->C_GetAttributeValue(si->session, obj, &attr, 1);
+  if (rv == CKR_OK && attr.ulValueLen != sizeof(flag)) rv = CKR_ATTRIBUTE_VALUE_INVALID;
+  if (rv != CKR_OK) {
+    log_error("C_GetAttributeValue failed: %lu", rv);
+    return;
+  }
+  *val = flag != CK_FALSE;
+  log_debug1_f("provider \"%s\" slot %lu object %lu: attrib %lu = %d", k11->provider->name,
+               k11->slot_index, obj, type, *val);
+}
+
+int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type) {
+  if (!provider_usable(k11)) {
+    log_error("no pkcs11 (valid) provider found");
+    return -1;
+  }
+  pkcs11_provider *p = k11->provider;
+  CK_FUNCTION_LIST *f = p->module->function_list;
+  pkcs11_slot *si = &p->module->slotinfo[k11->slot_index];
+
+  bool did_login = false;
+  if ((si->token.flags & CKF_LOGIN_REQUIRED) != 0 && !si->logged_in) {
+    if (pkcs11_login(k11, CKU_USER) < 0) {
+      log_error("login failed");
+      return -1;
+    }
+    did_login = true;
+  }
+
+  CK_OBJECT_CLASS private_key_class = CKO_PRIVATE_KEY;
+  CK_BBOOL true_val = CK_TRUE;
+  CK_ATTRIBUTE key_filter[] = {
+      {CKA_CLASS, &private_key_class, sizeof(private_key_class)},
+      {CKA_ID, k11->cka_id, static_cast<CK_ULONG>(k11->cka_id_len)},
+      {CKA_SIGN, &true_val, sizeof(true_val)},
+  };
+  CK_OBJECT_HANDLE obj = CK_INVALID_HANDLE;
+  // Some tokens leave CKA_SIGN off their private keys: try without it.
+  if (pkcs11_find(p, k11->slot_index, key_filter, 3, &obj) < 0 &&
+      pkcs11_find(p, k11->slot_index, key_filter, 2, &obj) < 0) {
+    log_error("cannot find private key");
+    return -1;
+  }
+
+  CK_MECHANISM mech = {mech_type, nullptr, 0};
+  CK_RV rv = f->C_SignInit(si->session, &mech, obj);
+  if (rv != CKR_OK) {
+    log_error("C_SignInit failed: %lu", rv);
+    return -1;
+  }
+
+  int always_auth = 0;
+  pkcs11_check_obj_bool_attrib(k11, obj, CKA_ALWAYS_AUTHENTICATE, &always_auth);
+  if (always_auth && !did_login) {
+    log_debug1_f("always-auth key");
+    if (pkcs11_login(k11, CKU_CONTEXT_SPECIFIC) < 0) {
+      log_error("login failed for always-auth key");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void ossl_error(const char *msg) {
+  log_error_f("%s", msg);
+  unsigned long e;
+  while ((e = ERR_get_error()) != 0) log_error_f("libcrypto error: %s", ERR_error_string(e, nullptr));
+}

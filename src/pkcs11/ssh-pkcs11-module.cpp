@@ -1,0 +1,197 @@
+// Module life: loading and initialising a PKCS#11 library for a provider,
+// reading its slots and tokens, and finalising it when its last provider
+// lets go.
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log/log.h"
+#include "pkcs11/ssh-pkcs11-internal.h"
+#include "util/xmalloc.h"
+
+void trim_field(unsigned char *field, size_t n) {
+  if (n == 0) return;
+  field[n - 1] = '\0';
+  for (size_t i = n - 1; i-- > 1;) {
+    if (field[i] != ' ') break;
+    field[i] = '\0';
+  }
+}
+
+namespace {
+
+#define init_error(...) \
+  sshlog(__FILE__, "pkcs11_initialize_provider", __LINE__, 0, SSHLOG_ERROR, nullptr, __VA_ARGS__)
+#define init_debug1_f(...) \
+  sshlog(__FILE__, "pkcs11_initialize_provider", __LINE__, 1, SSHLOG_DEBUG1, nullptr, __VA_ARGS__)
+
+// Undoes a partial initialisation: the module record is released directly
+// (it never reached pkcs11_module_unref), with the provider and the path.
+void release_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p) {
+  void *handle = m->handle;
+  free(module_path);
+  free(m->slotlist);
+  free(m->slotinfo);
+  free(m);
+  free(p->name);
+  free(p);
+  if (handle != nullptr) dlclose(handle);
+}
+
+void finalize_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p) {
+  CK_RV rv = m->function_list->C_Finalize(nullptr);
+  if (rv != CKR_OK) init_error("C_Finalize for provider %s failed: %lu", module_path, rv);
+  release_unfinished(module_path, m, p);
+}
+
+}  // namespace
+
+int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provider *p) {
+  auto *m = static_cast<pkcs11_module *>(xcalloc(1, sizeof(pkcs11_module)));
+  m->refcount = 1;
+  p->module = m;
+
+  void *handle = dlopen(module_path, RTLD_NOW);
+  if (handle == nullptr) {
+    const char *why = dlerror();
+    init_error("dlopen %s failed: %s", module_path, why != nullptr ? why : "unknown error");
+    release_unfinished(module_path, m, p);
+    return -1;
+  }
+  m->handle = handle;
+
+  // A library without the entry point is a broken provider, not a reason
+  // to end the process: report it and unload the library.
+  dlerror();
+  auto getfunctionlist =
+      reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+  if (getfunctionlist == nullptr) {
+    const char *why = dlerror();
+    init_error("dlsym(C_GetFunctionList) failed: %s",
+               why != nullptr ? why : "symbol is null");
+    release_unfinished(module_path, m, p);
+    return -1;
+  }
+
+  CK_FUNCTION_LIST *f = nullptr;
+  CK_RV rv = getfunctionlist(&f);
+  if (rv != CKR_OK || f == nullptr) {
+    if (rv == CKR_OK) rv = CKR_GENERAL_ERROR;
+    init_error("C_GetFunctionList for provider %s failed: %lu", module_path, rv);
+    release_unfinished(module_path, m, p);
+    return -1;
+  }
+  m->function_list = f;
+
+  rv = f->C_Initialize(nullptr);
+  if (rv != CKR_OK) {
+    init_error("C_Initialize for provider %s failed: %lu", module_path, rv);
+    release_unfinished(module_path, m, p);
+    return -1;
+  }
+
+  rv = f->C_GetInfo(&m->info);
+  if (rv != CKR_OK) {
+    init_error("C_GetInfo for provider %s failed: %lu", module_path, rv);
+    finalize_unfinished(module_path, m, p);
+    return -1;
+  }
+  trim_field(m->info.manufacturerID, sizeof(m->info.manufacturerID));
+  if (uri->library_manufacturer != nullptr &&
+      strcmp(uri->library_manufacturer, reinterpret_cast<char *>(m->info.manufacturerID)) != 0) {
+    init_debug1_f("Skipping provider %s not matching library_manufacturer",
+                  reinterpret_cast<char *>(m->info.manufacturerID));
+    finalize_unfinished(module_path, m, p);
+    return -1;
+  }
+  trim_field(m->info.libraryDescription, sizeof(m->info.libraryDescription));
+  sshlog(__FILE__, "pkcs11_initialize_provider", __LINE__, 0, SSHLOG_DEBUG1, nullptr,
+         "provider %s: manufacturerID <%s> cryptokiVersion %d.%d libraryDescription <%s> "
+         "libraryVersion %d.%d",
+         module_path, reinterpret_cast<char *>(m->info.manufacturerID),
+         m->info.cryptokiVersion.major, m->info.cryptokiVersion.minor,
+         reinterpret_cast<char *>(m->info.libraryDescription), m->info.libraryVersion.major,
+         m->info.libraryVersion.minor);
+
+  CK_ULONG nslots = 0;
+  rv = f->C_GetSlotList(CK_TRUE, nullptr, &nslots);
+  if (rv != CKR_OK) {
+    init_error("C_GetSlotList failed: %lu", rv);
+    finalize_unfinished(module_path, m, p);
+    return -1;
+  }
+  if (nslots == 0) {
+    init_debug1_f("provider %s returned no slots", module_path);
+    finalize_unfinished(module_path, m, p);
+    return -3;
+  }
+  // The count sizes an allocation: refuse what no real module reports.
+  if (nslots > PKCS11_MAX_SLOTS) {
+    init_error("provider %s reported %lu slots", module_path, nslots);
+    finalize_unfinished(module_path, m, p);
+    return -1;
+  }
+  m->slotlist = static_cast<CK_SLOT_ID *>(xcalloc(nslots, sizeof(CK_SLOT_ID)));
+  CK_ULONG listed = nslots;
+  rv = f->C_GetSlotList(CK_TRUE, m->slotlist, &listed);
+  if (rv == CKR_OK && listed > nslots) {
+    // Claims more entries than the array it was given holds.
+    rv = CKR_BUFFER_TOO_SMALL;
+  }
+  if (rv != CKR_OK) {
+    init_error("C_GetSlotList for provider %s failed: %lu", module_path, rv);
+    finalize_unfinished(module_path, m, p);
+    return -1;
+  }
+  m->nslots = listed;
+
+  p->valid = 1;
+  m->slotinfo = static_cast<pkcs11_slot *>(xcalloc(m->nslots, sizeof(pkcs11_slot)));
+  m->valid = 1;
+  for (CK_ULONG i = 0; i < m->nslots; i++) {
+    CK_TOKEN_INFO *token = &m->slotinfo[i].token;
+    rv = f->C_GetTokenInfo(m->slotlist[i], token);
+    if (rv != CKR_OK) {
+      init_error("C_GetTokenInfo for provider %s slot %lu failed: %lu", module_path, i, rv);
+      token->flags = 0;
+      continue;
+    }
+    trim_field(token->label, sizeof(token->label));
+    trim_field(token->manufacturerID, sizeof(token->manufacturerID));
+    trim_field(token->model, sizeof(token->model));
+    trim_field(token->serialNumber, sizeof(token->serialNumber));
+  }
+
+  m->module_path = module_path;
+  TAILQ_INSERT_TAIL(&provider_list, p, next);
+  p->refcount++;
+  return 0;
+}
+
+int pkcs11_module_unref(pkcs11_module *m) {
+  log_debug1_f("%p refcount %d", static_cast<void *>(m), m->refcount);
+  if (--m->refcount > 0) return m->refcount;
+  pkcs11_module_finalize(m);
+  free(m->slotlist);
+  free(m->slotinfo);
+  free(m->module_path);
+  free(m);
+  return 0;
+}
+
+void pkcs11_module_finalize(pkcs11_module *m) {
+  log_debug1_f("%p refcount %d valid %d", static_cast<void *>(m), m->refcount, m->valid);
+  if (!m->valid) return;
+  CK_FUNCTION_LIST *f = m->function_list;
+  for (CK_ULONG i = 0; i < m->nslots; i++) {
+    if (m->slotinfo[i].session == 0) continue;
+    CK_RV rv = f->C_CloseSession(m->slotinfo[i].session);
+    if (rv != CKR_OK) log_error("C_CloseSession failed: %lu", rv);
+  }
+  CK_RV rv = f->C_Finalize(nullptr);
+  if (rv != CKR_OK) log_error("C_Finalize failed: %lu", rv);
+  m->valid = 0;
+  m->function_list = nullptr;
+  dlclose(m->handle);
+}
