@@ -22,6 +22,13 @@ uint32_t peek_u32(const unsigned char *p) {
 
 }  // namespace
 
+int frame_pending(void) {
+  uint32_t buf_len = static_cast<uint32_t>(sshbuf_len(iqueue));
+  if (buf_len < 5) return 0;
+  uint32_t msg_len = peek_u32(sshbuf_ptr(iqueue));
+  return msg_len > MAX_MSG_LENGTH || buf_len >= msg_len + 4;
+}
+
 void send_msg(sshbuf *m) {
   int r = sshbuf_put_stringb(oqueue, m);
   if (r != 0) log_fatal_fr(r, "enqueue");

@@ -75,9 +75,15 @@ void serve_loop(void) {
     if (input_gate() == 0) pfd[0].events = POLLIN;
     if (sshbuf_len(oqueue) > 0) pfd[1].events = POLLOUT;
 
-    int n = poll(pfd, 2, -1);
-    if (n == 0 || (n == -1 && errno == EINTR)) continue;
+    // A frame already queued must not wait for the next I/O event: a
+    // request that gets no reply (an unknown type) would otherwise leave
+    // the requests behind it stranded until the agent writes again. Poll
+    // without blocking then, and dispatch even when nothing is ready.
+    int dispatch_now = frame_pending() && dispatch_gate() == 0;
+    int n = poll(pfd, 2, dispatch_now ? 0 : -1);
+    if (n == -1 && errno == EINTR) continue;
     if (n == -1) log_fatal("poll: %s", strerror(errno));
+    if (n == 0 && !dispatch_now) continue;
 
     if ((pfd[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) read_input(buf);
     if ((pfd[1].revents & (POLLOUT | POLLHUP)) != 0) write_output();

@@ -21,6 +21,9 @@ extern sshbuf *oqueue;
 // Serves at most one complete request frame from iqueue. Returns at once when
 // none is queued. Ends the process on a bad frame (status 11 or 255).
 void process(void);
+// Nonzero when iqueue holds enough for process() to act on: a complete
+// frame, or a length field it will reject.
+int frame_pending(void);
 // Appends `m` (type byte and fields) to oqueue as one frame. `m` is left
 // unchanged and stays the caller's. A failed append ends the process.
 void send_msg(sshbuf *m);
