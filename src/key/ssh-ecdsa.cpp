@@ -118,9 +118,10 @@ int ssh_create_evp_ec(EC_KEY *k, int ecdsa_nid, EVP_PKEY **pkeyp) {
            OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point, len) == 1 &&
            (priv == nullptr ||
             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv) == 1);
+  // The builder copies the point only when it makes the parameters.
+  int r = ok ? sshkey_create_evp(bld.get(), ctx.get(), pkeyp) : SSH_ERR_LIBCRYPTO_FAILED;
   explicit_bzero(point, sizeof(point));
-  if (!ok) return SSH_ERR_LIBCRYPTO_FAILED;
-  return sshkey_create_evp(bld.get(), ctx.get(), pkeyp);
+  return r;
 }
 
 void ssh_ecdsa_cleanup(sshkey *k) {
