@@ -538,7 +538,8 @@ TEST_F(MockTest, FaultsByCallNumber) {
         "fail C_OpenSession 2 CKR_DEVICE_ERROR\n"
         "fail C_Login always 0xa0\n"
         "fail C_FindObjects from=2 CKR_FUNCTION_FAILED\n"
-        "fail C_GetAttributeValue size CKR_DEVICE_REMOVED\n");
+        "fail C_GetAttributeValue size CKR_DEVICE_REMOVED\n"
+        "fail C_CloseSession always CKR_SESSION_CLOSED\n");
   CK_SESSION_HANDLE h = 0, h2 = 0, h3 = 0;
   EXPECT_EQ(f_->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_OK);
   EXPECT_EQ(f_->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &h2), CKR_DEVICE_ERROR);
@@ -560,6 +561,7 @@ TEST_F(MockTest, FaultsByCallNumber) {
   a = {CKA_LABEL, buf, sizeof buf};
   EXPECT_EQ(f_->C_GetAttributeValue(h, 1, &a, 1), CKR_OK);  // the data query passes
   EXPECT_EQ(a.ulValueLen, 1u);
+  EXPECT_EQ(f_->C_CloseSession(h), CKR_SESSION_CLOSED);
 }
 
 TEST_F(MockTest, FaultOnNthCallOverall) {
