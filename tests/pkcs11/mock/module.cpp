@@ -456,7 +456,10 @@ CK_RV mock_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE
     return CKR_MECHANISM_INVALID;
   if (mech->pParameter != nullptr || mech->ulParameterLen != 0)
     return CKR_MECHANISM_PARAM_INVALID;
-  if (!attr_true(*o, CKA_SIGN)) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+  // A key that says CKA_SIGN false refuses; one that does not expose the
+  // attribute at all signs, as tokens that omit it do.
+  if (o->key == nullptr || (o->attrs.count(CKA_SIGN) != 0 && !attr_true(*o, CKA_SIGN)))
+    return CKR_KEY_FUNCTION_NOT_PERMITTED;
   if (signature_length(o->key.get(), mech->mechanism) == 0) return CKR_KEY_TYPE_INCONSISTENT;
   s->sign_active = true;
   s->sign_mech = mech->mechanism;
@@ -468,8 +471,12 @@ CK_RV mock_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE
 CK_RV mock_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR sig,
                 CK_ULONG_PTR sig_len) {
   call_log("C_Sign h=%lu len=%lu", h, len);
-  if (CK_RV rv = begin("C_Sign")) return rv;
   Session *s = find_session(h);
+  if (CK_RV rv = begin("C_Sign")) {
+    // A failed C_Sign ends the operation, as on a real token.
+    if (s != nullptr && rv != CKR_BUFFER_TOO_SMALL) s->sign_active = false;
+    return rv;
+  }
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (!s->sign_active) return CKR_OPERATION_NOT_INITIALIZED;
   if (sig_len == nullptr || (data == nullptr && len != 0)) {
