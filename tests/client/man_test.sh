@@ -100,8 +100,18 @@ if render "$docs/vardek.8"; then
   check_sections "$txt" NAME SYNOPSIS DESCRIPTION OPTIONS PROTOCOL LOGGING \
     "EXIT STATUS" ENVIRONMENT "BUILD SETTINGS" SECURITY "SEE ALSO"
   grep -q "^ *vardek - " "$txt" || fail "vardek(8) NAME line is not 'vardek - ...'"
-  # vardek's only option, and the levels it gives.
-  check_mentions "$txt" option -v -vv -vvv
+  # vardek's only option, the levels it gives, and any option its parser
+  # learns later.
+  vardek_opts=(-v -vv -vvv)
+  main_src="$docs/../src/service/main.cpp"
+  if [ -r "$main_src" ]; then
+    shorts=$(grep -oE 'getopt[a-z_]*\([^;]*"[^"]*"\)' "$main_src" | sed -E 's/.*"([^"]*)"\)$/\1/' |
+      tr -d ':')
+    [ -n "$shorts" ] || fail "no option string found in $main_src"
+    for ((i = 0; i < ${#shorts}; i++)); do vardek_opts+=("-${shorts:i:1}"); done
+  fi
+  section "$txt" OPTIONS >"$scratch/vardek_options.txt"
+  check_mentions "$scratch/vardek_options.txt" option "${vardek_opts[@]}"
   check_statuses "$txt" 0 1 11 255
   # Requests 20, 21, 13 and their answers 12, 5, 6, 14, 30.
   section "$txt" PROTOCOL >"$scratch/protocol"
@@ -171,4 +181,4 @@ if [ "$failures" -gt 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
 fi
-echo "man pages render cleanly and cover: vardek -v; vardek-client ${!client_opts[*]}"
+echo "man pages render cleanly and cover: vardek ${vardek_opts[*]:-}; vardek-client ${!client_opts[*]}"
