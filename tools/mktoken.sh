@@ -26,6 +26,10 @@
 #                    ec521. Writes DIR/LABEL.key.pem (PKCS#8, private),
 #                    DIR/LABEL.pub.pem and DIR/LABEL.pub.der (SPKI), so a
 #                    caller knows the public key and can check signatures.
+#   --key-pem FILE:LABEL:ID
+#                    as --key, but the key pair is the PEM private key FILE
+#                    instead of a fresh one (large RSA keys take seconds to
+#                    generate; tests keep fixed ones).
 #   --privkey TYPE:LABEL:ID
 #                    as --key, but only the private-key object goes onto the
 #                    token (no public-key object); add a --cert for it to
@@ -153,6 +157,12 @@ make_keyfiles() {
       ;;
     *) die "unknown key type $type" ;;
   esac
+  derive_keyfiles "$label"
+}
+
+# derive_keyfiles LABEL: the DER and public files of DIR/LABEL.key.pem
+derive_keyfiles() {
+  local base=$dir/$1
   openssl pkey -in "$base.key.pem" -outform DER -out "$base.key.der"
   openssl pkey -in "$base.key.pem" -pubout -out "$base.pub.pem"
   openssl pkey -in "$base.key.pem" -pubout -outform DER -out "$base.pub.der"
@@ -164,10 +174,15 @@ split3() {
 }
 
 import_key() {
-  local spec=$1 with_pub=$2
+  local spec=$1 with_pub=$2 from_file=${3:-0}
   split3 "$spec"
   need_token
-  make_keyfiles "$f_type" "$f_label"
+  if [ "$from_file" = 1 ]; then
+    openssl pkey -in "$f_type" -out "$dir/$f_label.key.pem" || die "cannot read key $f_type"
+    derive_keyfiles "$f_label"
+  else
+    make_keyfiles "$f_type" "$f_label"
+  fi
   p11 --login --pin "$pin" --write-object "$dir/$f_label.key.der" --type privkey \
     --id "$f_id" --label "$f_label" || die "cannot import private key $f_label"
   rm -f "$dir/$f_label.key.der"
@@ -236,6 +251,7 @@ while [ $# -gt 1 ]; do
     --private-pub) private_pub=(--private) ;;
     --public-pub) private_pub=() ;;
     --key) import_key "$1" 1; shift ;;
+    --key-pem) import_key "$1" 1 1; shift ;;
     --privkey) import_key "$1" 0; shift ;;
     --genkey) gen_key "$1"; shift ;;
     --cert) token_cert "$1"; shift ;;
