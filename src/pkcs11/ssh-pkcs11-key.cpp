@@ -1,6 +1,7 @@
 // The pkcs11_key record bound to token-backed keys: its creation and
 // release, the preparation of a signature on the token (finding the private
 // key object and starting the operation), and the libcrypto error logger.
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 
 #include <cstdlib>
@@ -16,6 +17,21 @@ bool provider_usable(const pkcs11_key *k11) {
   const pkcs11_provider *p = k11->provider;
   return p != nullptr && p->valid && p->module != nullptr && p->module->valid &&
          k11->slot_index < p->module->nslots;
+}
+
+// Ends a signing operation that C_SignInit started and no signature will
+// finish. Left active, it would make every later search and signature on
+// the slot's session fail with CKR_OPERATION_ACTIVE. PKCS#11 2.40 has no
+// call to cancel it, but a C_Sign that is neither a length query nor given
+// too small a buffer always ends it; without its context-specific login the
+// key refuses, and whatever comes back is thrown away.
+void end_sign_operation(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session) {
+  CK_BYTE none = 0;
+  CK_BYTE sig[1024];  // room for an RSA-8192 signature
+  CK_ULONG len = sizeof(sig);
+  CK_RV rv = f->C_Sign(session, &none, 0, sig, &len);
+  OPENSSL_cleanse(sig, sizeof(sig));
+  log_debug1_f("ended the signing operation: %lu", rv);
 }
 
 }  // namespace
@@ -121,6 +137,7 @@ int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type) {
     log_debug1_f("always-auth key");
     if (pkcs11_login(k11, CKU_CONTEXT_SPECIFIC) < 0) {
       log_error("login failed for always-auth key");
+      end_sign_operation(f, si->session);
       return -1;
     }
   }
