@@ -93,10 +93,14 @@ bool from_prompt(const std::string &provider, Secret &pin, std::string &why) {
   struct termios quiet = saved_tio;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
   quiet.c_lflag |= ICANON;
-  fprintf(stderr, "PIN for %s: ", provider.c_str());
-  fflush(stderr);
+  // Echo goes off before the prompt shows: TCSAFLUSH discards what was typed
+  // before it, so a PIN typed as soon as the prompt appears must come after.
   ssize_t r = -1;
-  if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0) r = read_line(STDIN_FILENO, pin);
+  if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0) {
+    fprintf(stderr, "PIN for %s: ", provider.c_str());
+    fflush(stderr);
+    r = read_line(STDIN_FILENO, pin);
+  }
   int saved = errno;
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_tio);
   tio_saved = 0;
