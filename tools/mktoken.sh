@@ -174,8 +174,8 @@ split3() {
 }
 
 import_key() {
-  local spec=$1 with_pub=$2 from_file=${3:-0}
-  split3 "$spec"
+  local keydesc=$1 with_pub=$2 from_file=${3:-0}
+  split3 "$keydesc"
   need_token
   if [ "$from_file" = 1 ]; then
     openssl pkey -in "$f_type" -out "$dir/$f_label.key.pem" || die "cannot read key $f_type"

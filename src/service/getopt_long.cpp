@@ -26,17 +26,17 @@ int getopt_internal(getopt_state *state, int argc, char *const *argv, const char
 
   int c = static_cast<unsigned char>(*state->place++);
   state->optopt = c;
-  const char *spec = c == ':' ? nullptr : strchr(options, c);
+  const char *known = c == ':' ? nullptr : strchr(options, c);
   bool last_in_cluster = *state->place == '\0';
 
-  if (spec == nullptr) {
+  if (known == nullptr) {
     sshlog("getopt_long.c", __func__, __LINE__, 0, SSHLOG_INFO, nullptr,
            "unknown option -- %c", c);
     if (last_in_cluster) state->optind++;
     return '?';
   }
 
-  if (spec[1] != ':') {
+  if (known[1] != ':') {
     if (last_in_cluster) state->optind++;
     return c;
   }
