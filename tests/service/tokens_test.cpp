@@ -202,6 +202,20 @@ class Checker {
     what_.push_back(what);
   }
 
+  // As add(), with the key given by the public key blob vardek answered;
+  // the checker decodes it on its own.
+  void add_blob(const std::string &alg, const Bytes &blob, std::string_view message,
+                const Bytes &sig, const std::string &what) {
+    std::string type;
+    agent::Reader(blob).string(type);
+    std::string b64(4 * ((blob.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(b64.data()), blob.data(),
+                            static_cast<int>(blob.size()));
+    b64.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    add(alg, dir_.write("k" + std::to_string(what_.size()), text(type + " " + b64 + "\n")),
+        message, sig, what);
+  }
+
   // Runs the checker; returns "<what>: <result>" lines in the order added.
   std::vector<std::string> run() {
     std::string cmd = quote(VARDEK_PYTHON) + " " + quote(std::string(VARDEK_TEST_DIR) + "/verify_sig.py");
@@ -360,6 +374,54 @@ TEST_F(KeyKinds, EveryKindIsListedAndSignsVerifiably) {
 
   EXPECT_EQ(check.run(), want_lines);
   EXPECT_EQ(hex_reply(v, agent::remove_request(tok_->module)), "00 00 00 01 06");
+  EXPECT_EQ(v.finish(), 0);
+}
+
+// --- keys generated on the token ---------------------------------------------
+
+// No key file exists for these: the token made the pair and wrote the public
+// values itself. The checker decodes the blobs vardek answered, insists they
+// are canonical, and verifies the signatures against them.
+class GeneratedOnToken : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    tok_ = make_tokens({"--token", "generated", "--genkey", "ec384:gen-ec:01", "--genkey",
+                        "rsa2048:gen-rsa:02"},
+                       error_);
+  }
+  static void TearDownTestSuite() { tok_.reset(); }
+  void SetUp() override {
+    ASSERT_TRUE(tok_) << error_;
+    setenv("SOFTHSM2_CONF", tok_->conf.c_str(), 1);
+  }
+  static std::unique_ptr<SoftHsm> tok_;
+  static std::string error_;
+};
+std::unique_ptr<SoftHsm> GeneratedOnToken::tok_;
+std::string GeneratedOnToken::error_;
+
+TEST_F(GeneratedOnToken, KeysListAndSign) {
+  Vardek v;
+  ASSERT_TRUE(v.start());
+  auto got = add(v, tok_->module);
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), 2u);
+  std::map<std::string, Bytes> by_label;
+  for (const auto &[blob, label] : *got) by_label[label] = blob;
+  ASSERT_EQ(by_label.size(), 2u);
+  ASSERT_TRUE(by_label.count("gen-ec") && by_label.count("gen-rsa"));
+
+  const std::string msg = "made on the token";
+  Checker check;
+  check.add_blob("ecdsa-sha384", by_label["gen-ec"], msg,
+                 sign(v, by_label["gen-ec"], digest(EVP_sha384(), msg)), "gen-ec");
+  check.add_blob("rsa-sha512", by_label["gen-rsa"], msg,
+                 sign(v, by_label["gen-rsa"], digest_info(true, msg), kRsaSha512), "gen-rsa");
+  // The blobs are what they claim: the EC key is not an RSA key.
+  check.add_blob("rsa-sha512", by_label["gen-ec"], msg, Bytes(256, 1), "swapped");
+  std::vector<std::string> want = check.all_ok();
+  want.back() = "swapped: bad: not an RSA key";
+  EXPECT_EQ(check.run(), want);
   EXPECT_EQ(v.finish(), 0);
 }
 

@@ -1,9 +1,11 @@
 """Checks signatures made through vardek with an implementation that shares
 no code with it (python3-cryptography).
 
-Usage: verify_sig.py ALG KEYPEM DATAFILE SIGFILE [ALG KEYPEM DATAFILE SIGFILE ...]
+Usage: verify_sig.py ALG KEYFILE DATAFILE SIGFILE [ALG KEYFILE DATAFILE SIGFILE ...]
 
-KEYPEM holds a public key (SubjectPublicKeyInfo) or an X.509 certificate.
+KEYFILE holds a PEM public key (SubjectPublicKeyInfo), a PEM X.509
+certificate, or a public key blob as one "TYPE BASE64" line; a blob must be
+exactly the encoding this library gives the key it decodes from it.
 DATAFILE holds the message itself, never a digest: the checker hashes it and,
 for RSA, builds the DigestInfo on its own. SIGFILE holds the signature as
 vardek answers it: the raw PKCS #1 v1.5 block for RSA, the DER (r, s)
@@ -29,7 +31,14 @@ def load_key(path):
         pem = f.read()
     if b"-----BEGIN CERTIFICATE-----" in pem:
         return x509.load_pem_x509_certificate(pem).public_key()
-    return serialization.load_pem_public_key(pem)
+    if b"-----BEGIN" in pem:
+        return serialization.load_pem_public_key(pem)
+    line = b" ".join(pem.split()[:2])
+    key = serialization.load_ssh_public_key(line)
+    again = key.public_bytes(serialization.Encoding.OpenSSH, serialization.PublicFormat.OpenSSH)
+    if again != line:
+        raise ValueError("blob is not the canonical encoding of its key")
+    return key
 
 
 def check(alg, key_path, data_path, sig_path):
