@@ -274,6 +274,24 @@ std::unique_ptr<SoftHsm> make_tokens(const std::vector<std::string> &args, std::
   return t;
 }
 
+// A suite whose tokens are made once, from the mktoken.sh arguments that
+// Suite::token_args() gives, and whose tests reach them through
+// SOFTHSM2_CONF. A failure to make them is reported by every test.
+template <class Suite>
+class TokenSuite : public ::testing::Test {
+ public:
+  static void SetUpTestSuite() { tok_ = make_tokens(Suite::token_args(), error_); }
+  static void TearDownTestSuite() { tok_.reset(); }
+
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tok_) << error_;
+    setenv("SOFTHSM2_CONF", tok_->conf.c_str(), 1);
+  }
+  static inline std::unique_ptr<SoftHsm> tok_;
+  static inline std::string error_;
+};
+
 // The slot index vardek gave the token `label`, from its debug1 slot line;
 // -1 when the log has none.
 int slot_of(const std::string &log, const std::string &label) {
@@ -285,28 +303,18 @@ int slot_of(const std::string &log, const std::string &label) {
 
 // --- every key kind on one token --------------------------------------------
 
-class KeyKinds : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
+class KeyKinds : public TokenSuite<KeyKinds> {
+ public:
+  static std::vector<std::string> token_args() {
     // The two large RSA keys are fixed test keys: generating them takes
     // seconds, and a loaded machine makes that tens of seconds.
     const std::string data = std::string(VARDEK_TEST_DIR) + "/data/";
-    tok_ = make_tokens({"--token", "kinds", "--key", "rsa2048:rsa-2048:01", "--key-pem",
-                        data + "rsa3072.pem:rsa-3072:02", "--key-pem", data + "rsa4096.pem:rsa-4096:03",
-                        "--key", "ec256:ec-p256:04", "--key", "ec384:ec-p384:05", "--key",
-                        "ec521:ec-p521:06"},
-                       error_);
+    return {"--token", "kinds", "--key", "rsa2048:rsa-2048:01", "--key-pem",
+            data + "rsa3072.pem:rsa-3072:02", "--key-pem", data + "rsa4096.pem:rsa-4096:03",
+            "--key", "ec256:ec-p256:04", "--key", "ec384:ec-p384:05", "--key",
+            "ec521:ec-p521:06"};
   }
-  static void TearDownTestSuite() { tok_.reset(); }
-  void SetUp() override {
-    ASSERT_TRUE(tok_) << error_;
-    setenv("SOFTHSM2_CONF", tok_->conf.c_str(), 1);
-  }
-  static std::unique_ptr<SoftHsm> tok_;
-  static std::string error_;
 };
-std::unique_ptr<SoftHsm> KeyKinds::tok_;
-std::string KeyKinds::error_;
 
 TEST_F(KeyKinds, EveryKindIsListedAndSignsVerifiably) {
   struct Kind {
@@ -382,23 +390,13 @@ TEST_F(KeyKinds, EveryKindIsListedAndSignsVerifiably) {
 // No key file exists for these: the token made the pair and wrote the public
 // values itself. The checker decodes the blobs vardek answered, insists they
 // are canonical, and verifies the signatures against them.
-class GeneratedOnToken : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    tok_ = make_tokens({"--token", "generated", "--genkey", "ec384:gen-ec:01", "--genkey",
-                        "rsa2048:gen-rsa:02"},
-                       error_);
+class GeneratedOnToken : public TokenSuite<GeneratedOnToken> {
+ public:
+  static std::vector<std::string> token_args() {
+    return {"--token", "generated", "--genkey", "ec384:gen-ec:01", "--genkey",
+            "rsa2048:gen-rsa:02"};
   }
-  static void TearDownTestSuite() { tok_.reset(); }
-  void SetUp() override {
-    ASSERT_TRUE(tok_) << error_;
-    setenv("SOFTHSM2_CONF", tok_->conf.c_str(), 1);
-  }
-  static std::unique_ptr<SoftHsm> tok_;
-  static std::string error_;
 };
-std::unique_ptr<SoftHsm> GeneratedOnToken::tok_;
-std::string GeneratedOnToken::error_;
 
 TEST_F(GeneratedOnToken, KeysListAndSign) {
   Vardek v;
@@ -427,28 +425,18 @@ TEST_F(GeneratedOnToken, KeysListAndSign) {
 
 // --- certificates ------------------------------------------------------------
 
-class Certificates : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
+class Certificates : public TokenSuite<Certificates> {
+ public:
+  static std::vector<std::string> token_args() {
     // "paired": public-key object and certificate of one key.
     // "cert-only": private key and certificate, no public-key object.
     // "foreign": a certificate whose key is not on the token.
-    tok_ = make_tokens({"--token", "certs", "--key", "ec256:paired:01", "--cert", "paired",
-                        "--privkey", "rsa2048:cert-only:02", "--cert",
-                        "cert-only:/CN=cert only/O=vardek tests", "--foreign-cert",
-                        "ec384:foreign:03"},
-                       error_);
+    return {"--token", "certs", "--key", "ec256:paired:01", "--cert", "paired",
+            "--privkey", "rsa2048:cert-only:02", "--cert",
+            "cert-only:/CN=cert only/O=vardek tests", "--foreign-cert",
+            "ec384:foreign:03"};
   }
-  static void TearDownTestSuite() { tok_.reset(); }
-  void SetUp() override {
-    ASSERT_TRUE(tok_) << error_;
-    setenv("SOFTHSM2_CONF", tok_->conf.c_str(), 1);
-  }
-  static std::unique_ptr<SoftHsm> tok_;
-  static std::string error_;
 };
-std::unique_ptr<SoftHsm> Certificates::tok_;
-std::string Certificates::error_;
 
 TEST_F(Certificates, SubjectsLabelCertificateKeysAndOnlyTokenKeysSign) {
   TokenKey paired = key_of(*tok_, "paired"), cert_only = key_of(*tok_, "cert-only"),
@@ -499,24 +487,21 @@ TEST_F(Certificates, SubjectsLabelCertificateKeysAndOnlyTokenKeysSign) {
 
 // --- a token that hides its public keys until login -------------------------
 
-class LoginToken : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    tok_ = make_tokens({"--token", "locked", "--private-pub", "--key", "ec256:hidden:01"}, error_);
+class LoginToken : public TokenSuite<LoginToken> {
+ public:
+  static std::vector<std::string> token_args() {
+    return {"--token", "locked", "--private-pub", "--key", "ec256:hidden:01"};
   }
-  static void TearDownTestSuite() { tok_.reset(); }
+
+ protected:
   void SetUp() override {
-    ASSERT_TRUE(tok_) << error_;
-    setenv("SOFTHSM2_CONF", tok_->conf.c_str(), 1);
+    TokenSuite::SetUp();
+    if (HasFatalFailure()) return;
     key_ = key_of(*tok_, "hidden");
     ASSERT_FALSE(key_.blob.empty());
   }
-  static std::unique_ptr<SoftHsm> tok_;
-  static std::string error_;
   TokenKey key_;
 };
-std::unique_ptr<SoftHsm> LoginToken::tok_;
-std::string LoginToken::error_;
 
 TEST_F(LoginToken, RightPinListsAndSigns) {
   Vardek v;
@@ -598,18 +583,18 @@ TEST_F(LoginToken, LaterProvidersOfTheModuleReuseTheLoggedInSession) {
 
 // --- two tokens in two slots ---------------------------------------------------
 
-class TwoSlots : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
+class TwoSlots : public TokenSuite<TwoSlots> {
+ public:
+  static std::vector<std::string> token_args() {
     // Key IDs repeat across the tokens on purpose: 01 is on both.
-    tok_ = make_tokens({"--token", "alpha", "--key", "ec256:a-one:01", "--key", "rsa2048:a-two:02",
-                        "--token", "beta", "--key", "ec384:b-one:01"},
-                       error_);
+    return {"--token", "alpha", "--key", "ec256:a-one:01", "--key", "rsa2048:a-two:02",
+            "--token", "beta", "--key", "ec384:b-one:01"};
   }
-  static void TearDownTestSuite() { tok_.reset(); }
+
+ protected:
   void SetUp() override {
-    ASSERT_TRUE(tok_) << error_;
-    setenv("SOFTHSM2_CONF", tok_->conf.c_str(), 1);
+    TokenSuite::SetUp();
+    if (HasFatalFailure()) return;
     a1_ = key_of(*tok_, "a-one");
     a2_ = key_of(*tok_, "a-two");
     b1_ = key_of(*tok_, "b-one");
@@ -639,8 +624,6 @@ class TwoSlots : public ::testing::Test {
     EXPECT_EQ(sorted(second), alpha_first_ ? beta : alpha);
     ASSERT_EQ(hex_reply(v, agent::remove_request(M_)), "00 00 00 01 06");
   }
-  static std::unique_ptr<SoftHsm> tok_;
-  static std::string error_;
   TokenKey a1_, a2_, b1_;
   std::string M_;
   int alpha_slot_ = -1, beta_slot_ = -1;
@@ -651,8 +634,6 @@ class TwoSlots : public ::testing::Test {
     return sorted({{a1_.blob, "a-one"}, {a2_.blob, "a-two"}});
   }
 };
-std::unique_ptr<SoftHsm> TwoSlots::tok_;
-std::string TwoSlots::error_;
 
 TEST_F(TwoSlots, BothTokensAreListedAndSign) {
   Vardek v;
@@ -803,14 +784,14 @@ TEST_F(TwoSlots, OneModuleServesAProviderPerToken) {
 // program run by root; there the system's module configuration must name it
 // (the SoftHSM2 packages install one). The URI names no module, so vardek
 // loads its default one.
-class Proxy : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    tok_ = make_tokens({"--token", "proxied", "--key", "ec256:via-proxy:01", "--key",
-                        "rsa2048:rsa-via-proxy:02"},
-                       error_);
+class Proxy : public TokenSuite<Proxy> {
+ public:
+  static std::vector<std::string> token_args() {
+    return {"--token", "proxied", "--key", "ec256:via-proxy:01", "--key",
+            "rsa2048:rsa-via-proxy:02"};
   }
-  static void TearDownTestSuite() { tok_.reset(); }
+
+ protected:
   void SetUp() override {
     if (access(VARDEK_DEFAULT_MODULE_FOR_TESTS, R_OK) != 0)
       GTEST_SKIP() << "the default module " << VARDEK_DEFAULT_MODULE_FOR_TESTS << " is not installed";
@@ -863,12 +844,8 @@ class Proxy : public ::testing::Test {
     return false;
   }
 
-  static std::unique_ptr<SoftHsm> tok_;
-  static std::string error_;
   TempDir home_;
 };
-std::unique_ptr<SoftHsm> Proxy::tok_;
-std::string Proxy::error_;
 
 TEST_F(Proxy, UriWithoutModulePathReachesTheTokenThroughTheProxy) {
   TokenKey ec = key_of(*tok_, "via-proxy"), rsa = key_of(*tok_, "rsa-via-proxy");
