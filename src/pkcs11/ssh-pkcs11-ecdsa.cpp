@@ -17,9 +17,22 @@ namespace {
 EC_KEY_METHOD *pkcs11_ec_key_method = nullptr;
 int pkcs11_ec_ex_index = -1;
 
-// Raw signature lengths accepted: r and s of equal length, P-256 to P-521.
-constexpr CK_ULONG kMinRawSig = 64;
-constexpr CK_ULONG kMaxRawSig = 132;
+// Byte length of the key's group order: r and s each take exactly this much
+// in the token's raw answer. 0 when the key has no usable group.
+CK_ULONG order_bytes(const EC_KEY *ec) {
+  const EC_GROUP *group = EC_KEY_get0_group(ec);
+  const BIGNUM *order = group != nullptr ? EC_GROUP_get0_order(group) : nullptr;
+  int n = order != nullptr ? BN_num_bytes(order) : 0;
+  return n > 0 ? static_cast<CK_ULONG>(n) : 0;
+}
+
+// r and s must each lie in [1, n - 1]: anything else is no signature, and a
+// value wider than the order would make the DER encoding outgrow the buffer
+// that ECDSA_size sized for it.
+bool in_signature_range(const BIGNUM *v, const EC_KEY *ec) {
+  const BIGNUM *order = EC_GROUP_get0_order(EC_KEY_get0_group(ec));
+  return !BN_is_zero(v) && !BN_is_negative(v) && BN_cmp(v, order) < 0;
+}
 
 ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *inv,
                          const BIGNUM *rp, EC_KEY *ec) noexcept {
@@ -47,8 +60,10 @@ ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *
     log_error("C_Sign failed: %lu", rv);
     return nullptr;
   }
-  // Never read past what the buffer holds, whatever length the token claims.
-  if (siglen < kMinRawSig || siglen > kMaxRawSig || siglen % 2 != 0 || siglen > bufsize) {
+  // The raw form is r || s, each exactly as wide as the group order. Never
+  // read past what the buffer holds, whatever length the token claims.
+  const CK_ULONG half_len = order_bytes(ec);
+  if (half_len == 0 || siglen != 2 * half_len || siglen > bufsize) {
     log_error_f("bad signature length: %lu", siglen);
     return nullptr;
   }
@@ -62,6 +77,10 @@ ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *
   vardek::unique_ptr<BIGNUM> s(BN_bin2bn(sig.get() + half, half, nullptr));
   if (!r || !s) {
     ossl_error("BN_bin2bn failed");
+    return nullptr;
+  }
+  if (!in_signature_range(r.get(), ec) || !in_signature_range(s.get(), ec)) {
+    log_error_f("signature value out of range");
     return nullptr;
   }
   if (ECDSA_SIG_set0(ret.get(), r.get(), s.get()) != 1) {

@@ -104,7 +104,9 @@ TEST_F(SignTest, CertificateKeysSignToo) {
 }
 
 TEST_F(SignTest, RawEcdsaLengths) {
-  for (int len : {64, 63, 65, 62, 134}) {
+  // Only r || s at exactly twice the order's width (132 bytes for P-521) is
+  // a signature; the mock cuts or zero-pads its real answer to the length.
+  for (int len : {132, 64, 63, 65, 62, 130, 134}) {
     SCOPED_TRACE(len);
     clear_log();
     mock_config("slot id=1\n" + pair("ec521.pem", "01") + "ec_sig_len " + std::to_string(len) +
@@ -113,11 +115,9 @@ TEST_F(SignTest, RawEcdsaLengths) {
     ASSERT_EQ(add(ks), 1);
     Bytes digest(32, 0x5a);
     ECDSA_SIG *sig = ECDSA_do_sign(digest.data(), 32, ks.keys[0]->ecdsa);
-    if (len == 64) {
+    if (len == 132) {
       ASSERT_NE(sig, nullptr);
-      // r and s are the two halves of what the token returned.
-      EXPECT_LE(BN_num_bytes(ECDSA_SIG_get0_r(sig)), 32);
-      EXPECT_LE(BN_num_bytes(ECDSA_SIG_get0_s(sig)), 32);
+      EXPECT_EQ(ECDSA_do_verify(digest.data(), 32, sig, ks.keys[0]->ecdsa), 1);
       ECDSA_SIG_free(sig);
     } else {
       EXPECT_EQ(sig, nullptr);

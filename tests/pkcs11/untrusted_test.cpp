@@ -6,9 +6,12 @@
 #include <openssl/ec.h>
 #include <openssl/ecdsa.h>
 #include <openssl/obj_mac.h>
+#include <openssl/objects.h>
 #include <openssl/rsa.h>
 
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "provider_fixture.h"
 
@@ -24,6 +27,7 @@ struct Lies {
   int getattr_calls;
   int sign_calls;
 } lies;
+unsigned char sign_fill;  // the byte C_Sign fills its buffer with
 
 CK_RV fake_get_attribute_value(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE *t,
                                CK_ULONG n) {
@@ -59,7 +63,7 @@ CK_RV fake_sign_init(CK_SESSION_HANDLE, CK_MECHANISM *, CK_OBJECT_HANDLE) { retu
 CK_RV fake_sign(CK_SESSION_HANDLE, CK_BYTE *, CK_ULONG, CK_BYTE *sig, CK_ULONG *len) {
   lies.sign_calls++;
   // Fills the buffer it was given, then reports a longer signature.
-  memset(sig, 0x01, *len);
+  memset(sig, sign_fill, *len);
   *len = lies.sign_len;
   return CKR_OK;
 }
@@ -69,6 +73,7 @@ class UntrustedTest : public ProviderTest {
   void SetUp() override {
     ProviderTest::SetUp();
     lies = {};
+    sign_fill = 0x01;
     f_ = {};
     f_.C_GetAttributeValue = fake_get_attribute_value;
     f_.C_FindObjectsInit = fake_find_init;
@@ -155,28 +160,62 @@ TEST_F(UntrustedTest, ShorterSecondPassIsUsed) {
   sshkey_free(k);
 }
 
-TEST_F(UntrustedTest, EcdsaSignatureLongerThanTheBuffer) {
-  // A P-256 key (ECDSA_size 72): a token claiming 130 bytes passes the
-  // 64..132 window but not the buffer.
-  EC_KEY *ec = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
-  ASSERT_NE(ec, nullptr);
-  ASSERT_EQ(EC_KEY_generate_key(ec), 1);
-  CK_ATTRIBUTE id = {CKA_ID, nullptr, 0}, label = {CKA_LABEL, nullptr, 0};
-  ASSERT_EQ(pkcs11_ecdsa_wrap(&p_, 0, &id, &label, ec), 0);
-  unsigned char digest[32] = {1};
-  for (CK_ULONG len : {130ul, 73ul}) {
-    SCOPED_TRACE(len);
-    lies.sign_len = len;
+TEST_F(UntrustedTest, EcdsaRawAnswersOfTheWrongShape) {
+  // Signs through ECDSA_sign into a heap buffer of ECDSA_size bytes, as the
+  // sign request does: a raw answer wider than the curve's order would make
+  // the DER encoding overrun it. Only r || s at twice the order's width, each
+  // in [1, n - 1], is accepted.
+  struct Case {
+    int nid;
+    CK_ULONG len;
+    unsigned char fill;
+    const char *refusal;  // null: accepted
+  };
+  const char *len_msg = "ecdsa_do_sign: bad signature length: ";
+  const char *range_msg = "ecdsa_do_sign: signature value out of range";
+  const Case cases[] = {
+      {NID_X9_62_prime256v1, 64, 0x01, nullptr},
+      {NID_X9_62_prime256v1, 66, 0x01, len_msg},
+      {NID_X9_62_prime256v1, 72, 0x7f, len_msg},
+      {NID_X9_62_prime256v1, 73, 0x01, len_msg},
+      {NID_X9_62_prime256v1, 130, 0x01, len_msg},
+      {NID_X9_62_prime256v1, 64, 0xff, range_msg},
+      {NID_X9_62_prime256v1, 64, 0x00, range_msg},
+      {NID_secp384r1, 96, 0x01, nullptr},
+      {NID_secp384r1, 98, 0x01, len_msg},
+      {NID_secp384r1, 104, 0x01, len_msg},
+      {NID_secp384r1, 74, 0x01, len_msg},
+      {NID_secp521r1, 132, 0x01, nullptr},
+      {NID_secp521r1, 132, 0xff, range_msg},
+      {NID_secp521r1, 106, 0x01, len_msg},
+      {NID_secp521r1, 130, 0x01, len_msg},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(OBJ_nid2sn(c.nid) + std::string(" len ") + std::to_string(c.len) + " fill " +
+                 std::to_string(c.fill));
+    EC_KEY *ec = EC_KEY_new_by_curve_name(c.nid);
+    ASSERT_NE(ec, nullptr);
+    ASSERT_EQ(EC_KEY_generate_key(ec), 1);
+    CK_ATTRIBUTE id = {CKA_ID, nullptr, 0}, label = {CKA_LABEL, nullptr, 0};
+    ASSERT_EQ(pkcs11_ecdsa_wrap(&p_, 0, &id, &label, ec), 0);
+    lies.sign_len = c.len;
+    sign_fill = c.fill;
     clear_log();
-    EXPECT_EQ(ECDSA_do_sign(digest, sizeof digest, ec), nullptr);
-    EXPECT_TRUE(logged("ecdsa_do_sign: bad signature length: " + std::to_string(len)));
+    unsigned char digest[32] = {1};
+    int size = ECDSA_size(ec);
+    std::unique_ptr<unsigned char[]> der(new unsigned char[size]);
+    unsigned int der_len = static_cast<unsigned int>(size);
+    int ok = ECDSA_sign(0, digest, sizeof digest, der.get(), &der_len, ec);
+    if (c.refusal == nullptr) {
+      EXPECT_EQ(ok, 1);
+      EXPECT_LE(der_len, static_cast<unsigned int>(size));
+    } else {
+      EXPECT_EQ(ok, 0);
+      std::string want = c.refusal == len_msg ? len_msg + std::to_string(c.len) : c.refusal;
+      EXPECT_TRUE(logged(want));
+    }
+    EC_KEY_free(ec);
   }
-  lies.sign_len = 64;
-  ECDSA_SIG *sig = ECDSA_do_sign(digest, sizeof digest, ec);
-  ASSERT_NE(sig, nullptr);
-  EXPECT_EQ(BN_num_bytes(ECDSA_SIG_get0_r(sig)), 32);
-  ECDSA_SIG_free(sig);
-  EC_KEY_free(ec);
 }
 
 TEST_F(UntrustedTest, RsaSignatureLongerThanTheModulus) {
