@@ -113,6 +113,11 @@ int pkcs11_ecdsa_start_wrapper() {
 
 }  // namespace
 
+pkcs11_key *pkcs11_ecdsa_key_of(const EC_KEY *ec) {
+  if (pkcs11_ec_ex_index < 0 || ec == nullptr) return nullptr;
+  return static_cast<pkcs11_key *>(EC_KEY_get_ex_data(ec, pkcs11_ec_ex_index));
+}
+
 int pkcs11_ecdsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx,
                       const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib,
                       EC_KEY *ec) {

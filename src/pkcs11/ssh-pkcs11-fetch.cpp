@@ -3,6 +3,7 @@
 // a label to the caller's growing arrays.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "key/sshkey.h"
 #include "log/log.h"
@@ -73,7 +74,11 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
   if (rv != CKR_OK) {
     fetch_error(context, "C_FindObjectsInit failed: %lu", rv);
   } else {
-    for (;;) {
+    for (CK_ULONG examined = 0;; examined++) {
+      if (examined == PKCS11_MAX_OBJECTS) {
+        fetch_error(context, "stopping after %lu objects in slot %lu", examined, slotidx);
+        break;
+      }
       CK_OBJECT_HANDLE obj = CK_INVALID_HANDLE;
       CK_ULONG nfound = 0;
       rv = f->C_FindObjects(session, &obj, 1, &nfound);
@@ -89,6 +94,28 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
   if (rv != CKR_OK) fetch_error(context, "C_FindObjectsFinal failed: %lu", rv);
 }
 
+// Reads the key type and a label too long for the classification buffer at
+// its own length (up to PKCS11_MAX_LABEL_LEN bytes). False when the token
+// will not say, or the label is longer than that.
+bool read_long_label(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obj,
+                     CK_KEY_TYPE *key_type, vardek::malloc_ptr<char> *out) {
+  CK_ATTRIBUTE size_query[] = {{CKA_LABEL, nullptr, 0}};
+  if (f->C_GetAttributeValue(session, obj, size_query, 1) != CKR_OK) return false;
+  CK_ULONG len = size_query[0].ulValueLen;
+  if (len == CK_UNAVAILABLE_INFORMATION || len > PKCS11_MAX_LABEL_LEN) return false;
+  vardek::malloc_ptr<char> text(static_cast<char *>(xcalloc(1, len + 1)));
+  CK_ATTRIBUTE attribs[] = {
+      {CKA_KEY_TYPE, key_type, sizeof(*key_type)},
+      {CKA_LABEL, text.get(), len},
+  };
+  if (f->C_GetAttributeValue(session, obj, attribs, 2) != CKR_OK ||
+      attribs[0].ulValueLen != sizeof(*key_type) || attribs[1].ulValueLen > len)
+    return false;
+  text.get()[attribs[1].ulValueLen] = '\0';
+  *out = std::move(text);
+  return true;
+}
+
 bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
                       sshkey ***keysp, char ***labelsp, int *nkeys) {
   static const char context[] = "pkcs11_fetch_keys";
@@ -101,21 +128,33 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
       {CKA_LABEL, label, sizeof(label) - 1},
   };
   CK_RV rv = f->C_GetAttributeValue(session, obj, attribs, 2);
-  if (rv != CKR_OK) {
+  // A label longer than the buffer: CKR_BUFFER_TOO_SMALL from a conforming
+  // token, or success with the longer length from one that is not. Read it
+  // again at its own size; only this object is affected if that fails.
+  vardek::malloc_ptr<char> long_label;
+  if (rv == CKR_BUFFER_TOO_SMALL || (rv == CKR_OK && attribs[1].ulValueLen != CK_UNAVAILABLE_INFORMATION &&
+                                     attribs[1].ulValueLen > sizeof(label) - 1)) {
+    if (!read_long_label(f, session, obj, &key_type, &long_label)) {
+      fetch_error(context, "C_GetAttributeValue failed: %lu", static_cast<CK_RV>(CKR_BUFFER_TOO_SMALL));
+      return true;
+    }
+  } else if (rv != CKR_OK) {
     fetch_error(context, "C_GetAttributeValue failed: %lu", rv);
     return false;
-  }
-  // A token that answers success with a length its buffer cannot hold (or
-  // with CK_UNAVAILABLE_INFORMATION) broke the rules: skip that object,
-  // reporting what a conforming token would have answered.
-  if (attribs[0].ulValueLen != sizeof(key_type) || attribs[1].ulValueLen > sizeof(label) - 1) {
+  } else if (attribs[0].ulValueLen != sizeof(key_type) ||
+             attribs[1].ulValueLen > sizeof(label) - 1) {
+    // Success with a length its buffer cannot hold (or with
+    // CK_UNAVAILABLE_INFORMATION) breaks the rules: skip that object,
+    // reporting what a conforming token would have answered.
     fetch_error(context, "C_GetAttributeValue failed: %lu",
                 static_cast<CK_RV>(attribs[0].ulValueLen != sizeof(key_type)
                                        ? CKR_ATTRIBUTE_VALUE_INVALID
                                        : CKR_BUFFER_TOO_SMALL));
     return true;
+  } else {
+    label[attribs[1].ulValueLen] = '\0';
   }
-  label[attribs[1].ulValueLen] = '\0';
+  const char *label_text = long_label ? long_label.get() : label;
 
   sshkey *key = nullptr;
   switch (key_type) {
@@ -133,7 +172,7 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
     fetch_error(context, "failed to fetch key");
     return true;
   }
-  accept_key(p, slotidx, context, key, label, keysp, labelsp, nkeys);
+  accept_key(p, slotidx, context, key, label_text, keysp, labelsp, nkeys);
   return true;
 }
 

@@ -21,7 +21,13 @@ struct sshkey;
 // One slot of a module; its index in the module's arrays is the slot index
 // used throughout the layer.
 struct pkcs11_slot {
-  CK_TOKEN_INFO token;  // texts trimmed; flags 0 when C_GetTokenInfo failed
+  CK_TOKEN_INFO token;  // as the module gave it; flags 0 when C_GetTokenInfo failed
+  // The token's texts without their blank padding, NUL-terminated; a field
+  // filled to its full width keeps every character.
+  char label[sizeof(CK_TOKEN_INFO::label) + 1];
+  char manufacturer_id[sizeof(CK_TOKEN_INFO::manufacturerID) + 1];
+  char model[sizeof(CK_TOKEN_INFO::model) + 1];
+  char serial[sizeof(CK_TOKEN_INFO::serialNumber) + 1];
   CK_SESSION_HANDLE session;  // 0: none; shared by every provider of the module
   int logged_in;              // 1 after a successful C_Login when the session opened
 };
@@ -32,7 +38,9 @@ struct pkcs11_module {
   char *module_path;  // set at the end of a successful initialisation
   void *handle;       // dlopen handle
   CK_FUNCTION_LIST *function_list;  // null after finalisation
-  CK_INFO info;       // manufacturerID and libraryDescription trimmed
+  CK_INFO info;       // as the module gave it
+  char manufacturer_id[sizeof(CK_INFO::manufacturerID) + 1];          // trimmed
+  char library_description[sizeof(CK_INFO::libraryDescription) + 1];  // trimmed
   CK_ULONG nslots;
   CK_SLOT_ID *slotlist;     // nslots entries
   pkcs11_slot *slotinfo;    // nslots entries, same index as slotlist
@@ -73,6 +81,11 @@ extern int pkcs11_interactive;
 inline constexpr CK_ULONG PKCS11_MAX_ATTRIBUTE_LEN = 1024 * 1024;
 // Largest slot count accepted from C_GetSlotList.
 inline constexpr CK_ULONG PKCS11_MAX_SLOTS = 4096;
+// Longest public-key label listed. A longer one hides only its own object.
+inline constexpr CK_ULONG PKCS11_MAX_LABEL_LEN = 4096;
+// Objects examined per search: a module whose C_FindObjects never reports
+// the end must not hold the process for ever. The rest count as absent.
+inline constexpr CK_ULONG PKCS11_MAX_OBJECTS = 16384;
 
 // Registry (ssh-pkcs11-provider.cpp).
 int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
@@ -94,8 +107,9 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
 // Returns the references left; at 0 the module is finalised and freed.
 int pkcs11_module_unref(pkcs11_module *m);
 void pkcs11_module_finalize(pkcs11_module *m);
-// NUL-terminates a blank-padded fixed-width text field of `n` bytes.
-void trim_field(unsigned char *field, size_t n);
+// Copies the blank-padded fixed-width text field of `n` bytes to `out`
+// (n + 1 bytes) as a NUL-terminated text without its trailing blanks.
+void trim_field(char *out, const unsigned char *field, size_t n);
 
 // Slot pass and sessions (ssh-pkcs11-slot.cpp).
 void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
@@ -140,6 +154,9 @@ int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type);
 // Reads one CK_BBOOL attribute; *val stays false on any failure.
 void pkcs11_check_obj_bool_attrib(pkcs11_key *k11, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type,
                                   int *val);
+// The record bound to a token-backed key object, or null.
+pkcs11_key *pkcs11_rsa_key_of(const RSA *rsa);
+pkcs11_key *pkcs11_ecdsa_key_of(const EC_KEY *ec);
 // ex_data free callback of both key kinds.
 void pkcs11_k11_free(void *parent, void *ptr, CRYPTO_EX_DATA *ad, int idx, long argl,
                      void *argp) noexcept;

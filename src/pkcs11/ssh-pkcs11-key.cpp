@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "key/sshkey.h"
 #include "log/log.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/xmalloc.h"
@@ -35,6 +36,14 @@ void end_sign_operation(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session) {
 }
 
 }  // namespace
+
+int pkcs11_key_is_live(const sshkey *key) {
+  if (key == nullptr) return 0;
+  const pkcs11_key *k11 = nullptr;
+  if (key->rsa != nullptr) k11 = pkcs11_rsa_key_of(key->rsa);
+  else if (key->ecdsa != nullptr) k11 = pkcs11_ecdsa_key_of(key->ecdsa);
+  return k11 != nullptr && provider_usable(k11) ? 1 : 0;
+}
 
 pkcs11_key *pkcs11_key_new(pkcs11_provider *provider, CK_ULONG slotidx,
                            const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib) {

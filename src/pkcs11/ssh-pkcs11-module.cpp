@@ -10,13 +10,12 @@
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/xmalloc.h"
 
-void trim_field(unsigned char *field, size_t n) {
-  if (n == 0) return;
-  field[n - 1] = '\0';
-  for (size_t i = n - 1; i-- > 1;) {
-    if (field[i] != ' ') break;
-    field[i] = '\0';
-  }
+void trim_field(char *out, const unsigned char *field, size_t n) {
+  memcpy(out, field, n);
+  out[n] = '\0';
+  // Trailing blanks go, down to byte 1: byte 0 stays, so that an all-blank
+  // field reads as one blank.
+  for (size_t i = n; i-- > 1 && out[i] == ' ';) out[i] = '\0';
 }
 
 namespace {
@@ -52,6 +51,13 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   m->refcount = 1;
   p->module = m;
 
+  // dlopen("") hands back the process's own image, and with it whatever
+  // C_GetFunctionList that image happens to carry: never a module.
+  if (*module_path == '\0') {
+    init_error("dlopen %s failed: %s", module_path, "empty module path");
+    release_unfinished(module_path, m, p);
+    return -1;
+  }
   void *handle = dlopen(module_path, RTLD_NOW);
   if (handle == nullptr) {
     const char *why = dlerror();
@@ -97,21 +103,21 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
     finalize_unfinished(module_path, m, p);
     return -1;
   }
-  trim_field(m->info.manufacturerID, sizeof(m->info.manufacturerID));
+  trim_field(m->manufacturer_id, m->info.manufacturerID, sizeof(m->info.manufacturerID));
   if (uri->library_manufacturer != nullptr &&
-      strcmp(uri->library_manufacturer, reinterpret_cast<char *>(m->info.manufacturerID)) != 0) {
-    init_debug1_f("Skipping provider %s not matching library_manufacturer",
-                  reinterpret_cast<char *>(m->info.manufacturerID));
+      strcmp(uri->library_manufacturer, m->manufacturer_id) != 0) {
+    init_debug1_f("Skipping provider %s not matching library_manufacturer", m->manufacturer_id);
     finalize_unfinished(module_path, m, p);
     return -1;
   }
-  trim_field(m->info.libraryDescription, sizeof(m->info.libraryDescription));
+  trim_field(m->library_description, m->info.libraryDescription,
+             sizeof(m->info.libraryDescription));
   sshlog(__FILE__, "pkcs11_initialize_provider", __LINE__, 0, SSHLOG_DEBUG1, nullptr,
          "provider %s: manufacturerID <%s> cryptokiVersion %d.%d libraryDescription <%s> "
          "libraryVersion %d.%d",
-         module_path, reinterpret_cast<char *>(m->info.manufacturerID),
+         module_path, m->manufacturer_id,
          m->info.cryptokiVersion.major, m->info.cryptokiVersion.minor,
-         reinterpret_cast<char *>(m->info.libraryDescription), m->info.libraryVersion.major,
+         m->library_description, m->info.libraryVersion.major,
          m->info.libraryVersion.minor);
 
   CK_ULONG nslots = 0;
@@ -157,10 +163,11 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
       token->flags = 0;
       continue;
     }
-    trim_field(token->label, sizeof(token->label));
-    trim_field(token->manufacturerID, sizeof(token->manufacturerID));
-    trim_field(token->model, sizeof(token->model));
-    trim_field(token->serialNumber, sizeof(token->serialNumber));
+    pkcs11_slot *s = &m->slotinfo[i];
+    trim_field(s->label, token->label, sizeof(token->label));
+    trim_field(s->manufacturer_id, token->manufacturerID, sizeof(token->manufacturerID));
+    trim_field(s->model, token->model, sizeof(token->model));
+    trim_field(s->serial, token->serialNumber, sizeof(token->serialNumber));
   }
 
   m->module_path = module_path;

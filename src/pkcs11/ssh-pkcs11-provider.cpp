@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "key/sshkey.h"
 #include "log/log.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/deleters.h"
@@ -37,6 +38,30 @@ vardek::unique_ptr<pkcs11_uri> uri_for_name(const char *name) {
   return uri;
 }
 
+bool any_key_encodes(sshkey **keys, int nkeys) {
+  for (int i = 0; i < nkeys; i++) {
+    unsigned char *blob = nullptr;
+    size_t len = 0;
+    int r = to_blob(keys[i], &blob, &len, 0);
+    free(blob);
+    if (r == 0) return true;
+  }
+  return false;
+}
+
+void release_keys(sshkey ***keysp, char ***labelsp, int nkeys) {
+  for (int i = 0; i < nkeys; i++) {
+    sshkey_free((*keysp)[i]);
+    if (labelsp != nullptr && *labelsp != nullptr) free((*labelsp)[i]);
+  }
+  free(*keysp);
+  *keysp = nullptr;
+  if (labelsp != nullptr) {
+    free(*labelsp);
+    *labelsp = nullptr;
+  }
+}
+
 }  // namespace
 
 void pkcs11_init(int interactive) {
@@ -58,6 +83,12 @@ int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp
 
   pkcs11_provider *p = nullptr;
   int nkeys = pkcs11_register_provider_by_uri(uri, pin, keysp, labelsp, &p, CKU_USER);
+  if (nkeys > 0 && keysp != nullptr && !any_key_encodes(*keysp, nkeys)) {
+    // Keys that cannot be put in a blob (curves SSH has no name for) cannot
+    // be offered: a provider with only such keys yields none.
+    release_keys(keysp, labelsp, nkeys);
+    nkeys = 0;
+  }
   if (nkeys <= 0 && p != nullptr) {
     TAILQ_REMOVE(&provider_list, p, next);
     pkcs11_provider_finalize(p);

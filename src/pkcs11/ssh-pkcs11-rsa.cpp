@@ -79,6 +79,11 @@ int pkcs11_rsa_start_wrapper() {
 
 }  // namespace
 
+pkcs11_key *pkcs11_rsa_key_of(const RSA *rsa) {
+  if (pkcs11_rsa_ex_index < 0 || rsa == nullptr) return nullptr;
+  return static_cast<pkcs11_key *>(RSA_get_ex_data(rsa, pkcs11_rsa_ex_index));
+}
+
 int pkcs11_rsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx, const CK_ATTRIBUTE *keyid_attrib,
                     const CK_ATTRIBUTE *label_attrib, RSA *rsa) {
   if (pkcs11_rsa_start_wrapper() == -1) return -1;

@@ -10,8 +10,6 @@
 
 namespace {
 
-const char *text_of(const CK_UTF8CHAR *field) { return reinterpret_cast<const char *>(field); }
-
 void fetch_slot(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***labelsp,
                 int *nkeys, const pkcs11_uri *uri) {
   pkcs11_fetch_keys(p, slotidx, keysp, labelsp, nkeys, uri);
@@ -41,25 +39,24 @@ void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
                i);
       continue;
     }
-    if (uri->token_label != nullptr && strcmp(uri->token_label, text_of(token->label)) != 0) {
+    if (uri->token_label != nullptr && strcmp(uri->token_label, s->label) != 0) {
       slot_log(SSHLOG_DEBUG2, 1,
                "ignoring token not matching label (%s) specified by PKCS#11 URI in slot %lu",
-               text_of(token->label), i);
+               s->label, i);
       continue;
     }
     if (uri->manufacturer != nullptr &&
-        strcmp(uri->manufacturer, text_of(token->manufacturerID)) != 0) {
+        strcmp(uri->manufacturer, s->manufacturer_id) != 0) {
       slot_log(SSHLOG_DEBUG2, 1,
                "ignoring token not matching requrested manufacturerID (%s) specified by "
                "PKCS#11 URI in slot %lu",
-               text_of(token->manufacturerID), i);
+               s->manufacturer_id, i);
       continue;
     }
     slot_log(SSHLOG_DEBUG1, 0,
              "provider %s slot %lu: label <%s> manufacturerID <%s> model <%s> serial <%s> "
              "flags 0x%lx",
-             text, i, text_of(token->label), text_of(token->manufacturerID),
-             text_of(token->model), text_of(token->serialNumber), token->flags);
+             text, i, s->label, s->manufacturer_id, s->model, s->serial, token->flags);
 
     // A slot without a session still goes through discovery: it finds
     // nothing there and reports its own failures.

@@ -20,4 +20,8 @@ int pkcs11_add_provider(const char *provider_id, const char *pin, sshkey ***keys
 // Returns 0 when one was found and removed, -1 otherwise.
 int pkcs11_del_provider(const char *provider_id);
 
+// 1 when `key` is bound to a token whose provider and module are still
+// loaded, so that it can sign; 0 otherwise (also for keys not from a token).
+int pkcs11_key_is_live(const sshkey *key);
+
 #endif

@@ -6,6 +6,7 @@
 
 #include "key/sshkey.h"
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11.h"
 #include "util/xmalloc.h"
 
 namespace {
@@ -50,11 +51,17 @@ void key_list_remove_provider(const char *provider_name) {
 }
 
 sshkey *lookup_key(const sshkey *key) {
+  // Entries of a provider that was removed under another name stay listed;
+  // an equal key of a provider still loaded must win over them. When only
+  // such entries match, the first is returned and fails to sign as before.
+  sshkey *stale = nullptr;
   for (key_entry *e = keys.head; e != nullptr; e = e->next) {
     log_debug1("check %s %s %s", sshkey_short_name(e->key), e->provider_name, e->label);
-    if (sshkey_equal(key, e->key)) return e->key;
+    if (!sshkey_equal(key, e->key)) continue;
+    if (pkcs11_key_is_live(e->key)) return e->key;
+    if (stale == nullptr) stale = e->key;
   }
-  return nullptr;
+  return stale;
 }
 
 int key_list_count(void) {

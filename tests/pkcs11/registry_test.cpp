@@ -176,8 +176,8 @@ TEST_F(RegistryTest, AddListsProviderUnderItsUriIdentity) {
   EXPECT_EQ(p->module->refcount, 1);
   EXPECT_EQ(p->module->nslots, 1u);
   EXPECT_EQ(p->module->slotlist[0], 7u);
-  EXPECT_STREQ(reinterpret_cast<char *>(p->module->slotinfo[0].token.label), "tok");
-  EXPECT_STREQ(reinterpret_cast<char *>(p->module->slotinfo[0].token.serialNumber), "s1");
+  EXPECT_STREQ(p->module->slotinfo[0].label, "tok");
+  EXPECT_STREQ(p->module->slotinfo[0].serial, "s1");
   EXPECT_TRUE(logged("debug1: pkcs11_add_provider_by_uri: called, provider_uri = " + identity));
   EXPECT_TRUE(logged("debug1: provider " + identity +
                      " slot 0: label <tok> manufacturerID <maker> model <m1> serial <s1> "
@@ -317,19 +317,24 @@ TEST_F(RegistryTest, ProviderOutlivesRemovalWhileKeysRemain) {
 }
 
 TEST(TrimField, BlankPaddedFields) {
-  unsigned char f[8];
-  memcpy(f, "ab c    ", 8);
-  trim_field(f, sizeof f);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(f)), "ab c");
-  memcpy(f, "abcdefgh", 8);  // full width: the last byte is lost
-  trim_field(f, sizeof f);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(f)), "abcdefg");
-  memcpy(f, "        ", 8);  // byte 0 is never changed
-  trim_field(f, sizeof f);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(f)), " ");
-  unsigned char one[1] = {'x'};
-  trim_field(one, 1);
-  EXPECT_EQ(one[0], '\0');
+  struct Case {
+    const char *field;  // 8 bytes
+    const char *text;
+  } cases[] = {
+      {"ab c    ", "ab c"},
+      {"abcdefgh", "abcdefgh"},  // full width: every character is kept
+      {"abcdefg ", "abcdefg"},
+      {"        ", " "},  // byte 0 is never changed
+  };
+  for (const auto &c : cases) {
+    char out[9];
+    memset(out, 'X', sizeof out);
+    trim_field(out, reinterpret_cast<const unsigned char *>(c.field), 8);
+    EXPECT_EQ(std::string(out), c.text) << c.field;
+  }
+  char one[2] = {'X', 'X'};
+  trim_field(one, reinterpret_cast<const unsigned char *>("x"), 1);
+  EXPECT_EQ(std::string(one), "x");
 }
 
 }  // namespace

@@ -57,16 +57,21 @@ TEST_F(SlotTest, TokenLabelAndManufacturerFilters) {
             0);
 }
 
-TEST_F(SlotTest, FullWidthTokenLabelMatchesItsFirst31Characters) {
+TEST_F(SlotTest, FullWidthTokenTextsKeepEveryCharacter) {
+  // A label and serial that fill their fields: the whole label selects the
+  // token, its first 31 characters do not, and the serial keeps its last
+  // digit.
   std::string label32 = "abcdefghijklmnopqrstuvwxyz012345";
-  mock_config("slot id=1 label=" + label32 + "\n" + rsa_objects("01", "k"));
+  mock_config("slot id=1 label=" + label32 + " serial=0123456789abcdef\n" +
+              rsa_objects("01", "k"));
   KeySet whole, cut;
-  EXPECT_EQ(pkcs11_add_provider(mock_uri("token=" + label32).c_str(), "", &whole.keys,
-                                &whole.labels),
+  whole.n = pkcs11_add_provider(mock_uri("token=" + label32).c_str(), "", &whole.keys,
+                                &whole.labels);
+  EXPECT_EQ(whole.n, 1);
+  EXPECT_STREQ(first_provider()->module->slotinfo[0].serial, "0123456789abcdef");
+  EXPECT_EQ(pkcs11_add_provider(mock_uri("token=" + label32.substr(0, 31)).c_str(), "", &cut.keys,
+                                &cut.labels),
             0);
-  cut.n = pkcs11_add_provider(mock_uri("token=" + label32.substr(0, 31)).c_str(), "", &cut.keys,
-                              &cut.labels);
-  EXPECT_EQ(cut.n, 1);
 }
 
 TEST_F(SlotTest, LoginWithTheRequestPin) {

@@ -140,6 +140,18 @@ class Reader {
       (word == "ec_sig_len" ? cfg_.ec_sig_len : cfg_.getslotlist_count) = static_cast<long>(n);
       return "";
     }
+    if (word == "chatter") {
+      if (args.size() != 1) return "chatter needs one text";
+      std::string text;
+      if (!percent_unescape(args[0], text)) return "bad percent escape in chatter";
+      cfg_.chatter = text;
+      return "";
+    }
+    if (word == "find_forever") {
+      if (!args.empty()) return "find_forever takes no value";
+      cfg_.find_forever = true;
+      return "";
+    }
     return "unknown directive " + word;
   }
 
@@ -349,6 +361,7 @@ bool load_config(const std::string &path, Config &out, std::string &err) {
       fields.push_back(std::move(f));
     }
     if (reason.empty() && word != "fail" && word != "getslotlist_count" && word != "ec_sig_len" &&
+        word != "chatter" &&
         fields.size() != args.size())
       reason = "expected key=value fields";
     if (reason.empty()) reason = reader.line(word, fields, args);

@@ -52,6 +52,8 @@ struct Config {
   std::vector<Fault> faults;
   long getslotlist_count = -1;  // -1: report the real count
   long ec_sig_len = -1;         // -1: the real r||s length
+  std::string chatter;          // written to standard output, see mock_p11.h
+  bool find_forever = false;    // C_FindObjects never reports the end
 };
 
 // Reads the configuration file at `path` into `out`. Returns false with a

@@ -94,6 +94,15 @@
 //       C_Sign with CKM_ECDSA returns N bytes: the real r||s cut or padded
 //       with zero bytes at the end.
 //
+//   chatter TEXT
+//       Writes TEXT (percent-decoded) to descriptor 1 with write(2) in every
+//       C_Initialize and with buffered printf in every C_Sign, as modules
+//       with debug prints do.
+//
+//   find_forever
+//       C_FindObjects never reports the end of a search: once the matches
+//       are used up it answers the last one (or handle 1) again, forever.
+//
 // SIGNING
 //   C_SignInit/C_Sign with CKM_RSA_PKCS (PKCS#1 v1.5 type 1 padding of the
 //   given bytes, no digesting) on RSA private keys and CKM_ECDSA (the given

@@ -1,6 +1,9 @@
 // The Cryptoki entry points of the mock module and its function list.
 // One thread only, as vardek calls it (C_Initialize gets no locking
 // callbacks); state lives from C_Initialize to C_Finalize.
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -185,6 +188,11 @@ CK_RV mock_Initialize(CK_VOID_PTR init_args) {
   state.config = std::move(cfg);
   state.logged_in.assign(state.config.slots.size(), false);
   state.initialized = true;
+  if (!state.config.chatter.empty()) {
+    // Straight to descriptor 1, as a module's debug print would.
+    ssize_t n = write(1, state.config.chatter.data(), state.config.chatter.size());
+    (void)n;
+  }
   return CKR_OK;
 }
 
@@ -427,6 +435,10 @@ CK_RV mock_FindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE_PTR objs, CK_ULONG 
   if (!s->find_active) return CKR_OPERATION_NOT_INITIALIZED;
   CK_ULONG n = 0;
   while (n < max && s->found_pos < s->found.size()) objs[n++] = s->found[s->found_pos++];
+  // A broken module that never runs out: the last object again and again.
+  if (state.config.find_forever && n == 0 && max > 0) {
+    objs[n++] = s->found.empty() ? 1 : s->found.back();
+  }
   *count = n;
   return CKR_OK;
 }
@@ -500,6 +512,8 @@ CK_RV mock_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR
     return CKR_BUFFER_TOO_SMALL;
   }
   s->sign_active = false;
+  // Buffered, so it reaches descriptor 1 whenever stdio flushes.
+  if (!state.config.chatter.empty()) std::printf("%s", state.config.chatter.c_str());
   Bytes out;
   if (CK_RV rv = sign_data(o->key.get(), s->sign_mech, data, len, out)) return rv;
   out.resize(want, 0);
