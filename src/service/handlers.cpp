@@ -73,14 +73,14 @@ uint32_t add_identities(sshbuf *items, sshkey **keys, char **labels, int nkeys,
 
 }  // namespace
 
-void process_add(void) {
+void process_add(sshbuf *req) {
   vardek::unique_ptr<sshbuf> msg(sshbuf_new());
   if (msg == nullptr) log_fatal_f("sshbuf_new failed");
 
   int r;
   char *name = nullptr, *pin = nullptr;
-  if ((r = sshbuf_get_cstring(iqueue, &name, nullptr)) != 0 ||
-      (r = sshbuf_get_cstring(iqueue, &pin, nullptr)) != 0)
+  if ((r = sshbuf_get_cstring(req, &name, nullptr)) != 0 ||
+      (r = sshbuf_get_cstring(req, &pin, nullptr)) != 0)
     log_fatal_fr(r, "parse");
 
   sshkey **keys = nullptr;
@@ -108,14 +108,14 @@ void process_add(void) {
   send_msg(msg.get());
 }
 
-void process_del(void) {
+void process_del(sshbuf *req) {
   vardek::unique_ptr<sshbuf> msg(sshbuf_new());
   if (msg == nullptr) log_fatal_f("sshbuf_new failed");
 
   int r;
   char *name = nullptr, *pin = nullptr;
-  if ((r = sshbuf_get_cstring(iqueue, &name, nullptr)) != 0 ||
-      (r = sshbuf_get_cstring(iqueue, &pin, nullptr)) != 0)
+  if ((r = sshbuf_get_cstring(req, &name, nullptr)) != 0 ||
+      (r = sshbuf_get_cstring(req, &pin, nullptr)) != 0)
     log_fatal_fr(r, "parse");
   free_pin(pin);  // carried by the request, never used
 
@@ -172,13 +172,13 @@ bool sign_with(const sshkey *key, sshkey *found, const unsigned char *data, size
 
 }  // namespace
 
-void process_sign(void) {
+void process_sign(sshbuf *req) {
   int r;
   unsigned char *blob = nullptr, *data = nullptr;
   size_t blen = 0, dlen = 0;
-  if ((r = sshbuf_get_string(iqueue, &blob, &blen)) != 0 ||
-      (r = sshbuf_get_string(iqueue, &data, &dlen)) != 0 ||
-      (r = sshbuf_get_u32(iqueue, nullptr)) != 0)
+  if ((r = sshbuf_get_string(req, &blob, &blen)) != 0 ||
+      (r = sshbuf_get_string(req, &data, &dlen)) != 0 ||
+      (r = sshbuf_get_u32(req, nullptr)) != 0)
     log_fatal_fr(r, "parse");
   vardek::malloc_ptr<unsigned char> blob_owner(blob), data_owner(data);
 

@@ -53,6 +53,7 @@ int main(int argc, char **argv) {
 
   log_init_handler(progname, log_level, log_stderr);
 
+  reserve_protocol_output();
   pkcs11_init(0);
 
   if ((iqueue = sshbuf_new()) == nullptr || (oqueue = sshbuf_new()) == nullptr)

@@ -1,11 +1,12 @@
-// Request framing: takes one complete frame off iqueue, hands it to its
-// handler, and checks that the handler consumed no more than the frame.
+// Request framing: takes one complete frame off iqueue and hands a view of
+// its body, bounded by the frame's length, to its handler.
 #include <unistd.h>
 
 #include <cstdint>
 
 #include "log/log.h"
 #include "log/ssherr.h"
+#include "buffer/sshbuf-ptr.h"
 #include "service/vardek.h"
 
 // Request types of the agent protocol that vardek serves.
@@ -47,43 +48,44 @@ void process(void) {
   }
   if (buf_len < msg_len + 4) return;
 
+  // A frame without even a type byte: taking the type would already read
+  // past it.
+  if (msg_len == 0) {
+    log_error("msg_len %d < consumed %d", 0, 1);
+    _exit(255);
+  }
+
   int r;
   uint8_t type;
   if ((r = sshbuf_consume(iqueue, 4)) != 0 || (r = sshbuf_get_u8(iqueue, &type)) != 0)
     log_fatal_fr(r, "parse type/len");
-  buf_len -= 4;
+
+  // Handlers read from a view of this frame's body alone: a field that runs
+  // past the frame is a parse failure, never a read of the next request.
+  const uint32_t body_len = msg_len - 1;
+  vardek::unique_ptr<sshbuf> body(sshbuf_from(sshbuf_ptr(iqueue), body_len));
+  if (body == nullptr) log_fatal_f("sshbuf_from failed");
 
   switch (type) {
     case SSH_AGENTC_ADD_SMARTCARD_KEY:
       log_debug1("process_add");
-      process_add();
+      process_add(body.get());
       break;
     case SSH_AGENTC_REMOVE_SMARTCARD_KEY:
       log_debug1("process_del");
-      process_del();
+      process_del(body.get());
       break;
     case SSH_AGENTC_SIGN_REQUEST:
       log_debug1("process_sign");
-      process_sign();
+      process_sign(body.get());
       break;
     default:
       log_error("Unknown message %d", type);
       break;
   }
+  body.reset();
 
-  // Handlers read straight from iqueue: make sure they stayed in the frame,
-  // and skip whatever they left of it.
-  uint32_t after = static_cast<uint32_t>(sshbuf_len(iqueue));
-  if (buf_len < after) {
-    log_error("iqueue grew unexpectedly");
-    _exit(255);
-  }
-  uint32_t consumed = buf_len - after;
-  if (msg_len < consumed) {
-    log_error("msg_len %d < consumed %d", static_cast<int>(msg_len), static_cast<int>(consumed));
-    _exit(255);
-  }
-  if (msg_len > consumed) {
-    if ((r = sshbuf_consume(iqueue, msg_len - consumed)) != 0) log_fatal_fr(r, "consume");
-  }
+  // Whatever the handler left of the body (trailing bytes, the body of an
+  // unknown message) is skipped with the rest of the frame.
+  if ((r = sshbuf_consume(iqueue, body_len)) != 0) log_fatal_fr(r, "consume");
 }

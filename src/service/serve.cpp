@@ -1,9 +1,12 @@
 // The poll loop: moves bytes from standard input into iqueue and from oqueue
-// to standard output, and dispatches one request per pass while oqueue has
-// room for a worst-case reply.
+// to the agent's reply pipe, and dispatches one request per pass while
+// oqueue has room for a worst-case reply.
+#include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +16,38 @@
 
 sshbuf *iqueue = nullptr;
 sshbuf *oqueue = nullptr;
+
+namespace {
+
+// Where replies go: standard output until reserve_protocol_output() moves
+// the protocol to a private descriptor.
+int protocol_fd = STDOUT_FILENO;
+
+}  // namespace
+
+void reserve_protocol_output(void) {
+  // Provider modules print debug output to descriptor 1 or through stdio;
+  // in the reply stream those bytes would corrupt every frame after them.
+  // The protocol keeps a private duplicate (above the standard three, closed
+  // on exec) and descriptor 1 becomes standard error.
+  int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (fd == -1) {
+    log_error("dup: %s", strerror(errno));
+    return;  // replies keep going to descriptor 1
+  }
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) == -1) {
+    // No standard error to point at: such output is dropped instead.
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd == -1 || dup2(null_fd, STDOUT_FILENO) == -1) {
+      log_error("redirect standard output: %s", strerror(errno));
+      if (null_fd != -1) close(null_fd);
+      close(fd);
+      return;
+    }
+    close(null_fd);
+  }
+  protocol_fd = fd;
+}
 
 // The loop is the body of main(); its fatal messages carry that name.
 #define MAIN_FATAL_R(r, what) sshfatal(__FILE__, "main", __LINE__, 1, ssh_err(r), what)
@@ -50,7 +85,11 @@ void read_input(unsigned char *buf) {
 }
 
 void write_output(void) {
-  ssize_t len = write(STDOUT_FILENO, sshbuf_ptr(oqueue), sshbuf_len(oqueue));
+  // poll() promises room for PIPE_BUF bytes on a pipe, no more: a larger
+  // write would block until the agent reads, and an agent that is itself
+  // blocked writing requests to us would never read again.
+  size_t n = std::min(sshbuf_len(oqueue), static_cast<size_t>(PIPE_BUF));
+  ssize_t len = write(protocol_fd, sshbuf_ptr(oqueue), n);
   if (len < 0) {
     log_error("write: %s", strerror(errno));
     _exit(1);
@@ -69,7 +108,7 @@ void serve_loop(void) {
   for (;;) {
     memset(pfd, 0, sizeof(pfd));
     pfd[0].fd = STDIN_FILENO;
-    pfd[1].fd = STDOUT_FILENO;
+    pfd[1].fd = protocol_fd;
 
     // Backpressure: stop reading while either queue lacks room.
     if (input_gate() == 0) pfd[0].events = POLLIN;

@@ -28,13 +28,19 @@ int frame_pending(void);
 // unchanged and stays the caller's. A failed append ends the process.
 void send_msg(sshbuf *m);
 
-// Request handlers: entered with the type byte consumed and the request's
-// fields at the front of iqueue; each queues exactly one reply.
-void process_add(void);
-void process_del(void);
-void process_sign(void);
+// Request handlers: each reads its fields from `req`, a view of the frame's
+// body after the type byte (never beyond the frame), and queues exactly one
+// reply. A field that cannot be parsed ends the process (status 255).
+void process_add(sshbuf *req);
+void process_del(sshbuf *req);
+void process_sign(sshbuf *req);
 
-// The poll loop over standard input and output. Needs iqueue and oqueue;
+// Moves the reply stream off descriptor 1 onto a private duplicate and
+// points descriptor 1 at standard error, so that what provider modules print
+// never reaches the agent. Call before any module is loaded.
+void reserve_protocol_output(void);
+
+// The poll loop over standard input and the reply stream. Needs iqueue and oqueue;
 // ends only by _exit.
 [[noreturn]] void serve_loop(void);
 

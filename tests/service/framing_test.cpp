@@ -3,6 +3,9 @@
 // runs the built binary.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -182,20 +185,39 @@ TEST(Framing, ZeroLengthFrameEndsWith255) {
   EXPECT_NE(v.log().find("msg_len 0 < consumed 1\r\n"), std::string::npos) << v.log();
 }
 
-TEST(Framing, HandlerReadingIntoTheNextFrameEndsWith255Unanswered) {
-  // A remove request whose length covers only part of its name: the handler
-  // reads on into the following bytes and the consumption check stops it
-  // before its reply goes out.
-  Bytes req = from_hex("00 00 00 05 15 00 00 00 03");
-  Bytes more = from_hex("61 62 63 00 00 00 00");
-  Vardek v;
-  ASSERT_TRUE(v.start({"-v"}));
-  ASSERT_TRUE(v.child.send(cat({req, more})));
-  EXPECT_TRUE(v.child.read_all(1000).empty());
-  int st = v.child.wait(kWaitMs);
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 255);
-  EXPECT_NE(v.log().find("msg_len 5 < consumed 12\r\n"), std::string::npos) << v.log();
+TEST(Framing, FieldsPastTheFrameEndWith255BeforeAnyWork) {
+  // A handler parses its own frame only: fields that run on into the bytes
+  // after it are a parse failure, before any module is loaded.
+  std::string dir = ::testing::TempDir();
+  std::string log_path = dir + "vardek-framing-calls.log";
+  std::remove(log_path.c_str());
+  Bytes fields;  // name and PIN of an add, outside any frame
+  vardek::agent::put_string(fields, std::string_view(VARDEK_MOCK_MODULE));
+  vardek::agent::put_string(fields, std::string_view("1234"));
+  struct Case {
+    const char *what;
+    Bytes stream;
+    const char *line;
+  } cases[] = {
+      {"remove cut short", from_hex("00 00 00 05 15 00 00 00 03 61 62 63 00 00 00 00"),
+       "process_del: parse: incomplete message"},
+      {"add with only its type", cat({from_hex("00 00 00 01 14"), fields}),
+       "process_add: parse: incomplete message"},
+  };
+  setenv("VARDEK_MOCK_LOG", log_path.c_str(), 1);
+  for (const auto &c : cases) {
+    Vardek v;
+    ASSERT_TRUE(v.start({"-v"}));
+    ASSERT_TRUE(v.child.send(c.stream));
+    EXPECT_TRUE(v.child.read_all(1000).empty()) << c.what;
+    int st = v.child.wait(kWaitMs);
+    ASSERT_TRUE(WIFEXITED(st)) << c.what;
+    EXPECT_EQ(WEXITSTATUS(st), 255) << c.what;
+    EXPECT_NE(v.log().find(c.line), std::string::npos) << c.what << ": " << v.log();
+  }
+  unsetenv("VARDEK_MOCK_LOG");
+  // Not one Cryptoki call: the module was never even loaded.
+  EXPECT_FALSE(std::ifstream(log_path).good());
 }
 
 // --- malformed requests --------------------------------------------------

@@ -306,4 +306,61 @@ TEST_F(MockRequests, FailureReasons) {
   EXPECT_EQ(v.finish(), 0);
 }
 
+TEST_F(MockRequests, ProvidersThatYieldNothingUsableFail) {
+  configure("slot id=1\nobject class=public key=" + data("secp256k1.pem") + " id=01\n");
+  Vardek v;
+  ASSERT_TRUE(v.start({"-v"}));
+  // The empty name would be the process's own image to dlopen.
+  EXPECT_EQ(hex_reply(v, vardek::agent::add_request("", kPin)), "00 00 00 05 05 00 00 00 01");
+  // Only keys without an SSH blob: no keys, and the module is unloaded.
+  EXPECT_EQ(hex_reply(v, vardek::agent::add_request(VARDEK_MOCK_MODULE, kPin)),
+            "00 00 00 05 05 00 00 00 00");
+  EXPECT_EQ(hex_reply(v, vardek::agent::remove_request(VARDEK_MOCK_MODULE)), "00 00 00 01 05");
+  EXPECT_EQ(v.finish(), 0);
+  std::string log = v.log();
+  EXPECT_NE(log.find("\ndlopen  failed: empty module path\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("C_GetFunctionList for provider  failed"), std::string::npos) << log;
+}
+
+TEST_F(MockRequests, RemovedUnderAnotherNameThenAddedAgainStillSigns) {
+  // Removing by the URI form of the path drops the provider but not the
+  // entries listed under the path; the fresh add's equal key must sign.
+  configure("slot id=1\nobject class=public key=" + data("ec256.pem") + " id=01\n" +
+            "object class=private key=" + data("ec256.pem") + " id=01\n");
+  auto pub = load_pem(data("ec256.pem"));
+  ASSERT_TRUE(pub);
+  const std::string ident = to_hex(identities_frame({{ssh_blob(pub.get()), ""}}));
+  Vardek v;
+  ASSERT_TRUE(v.start());
+  EXPECT_EQ(hex_reply(v, vardek::agent::add_request(VARDEK_MOCK_MODULE, kPin)), ident);
+  EXPECT_EQ(hex_reply(v, vardek::agent::remove_request(std::string("pkcs11:?module-path=") +
+                                                       VARDEK_MOCK_MODULE)),
+            "00 00 00 01 06");
+  EXPECT_EQ(hex_reply(v, vardek::agent::add_request(VARDEK_MOCK_MODULE, kPin)), ident);
+  Bytes digest(32, 0x77);
+  EXPECT_TRUE(vardek::test::verify(pub.get(), digest, sign(v, ssh_blob(pub.get()), digest)));
+  EXPECT_EQ(v.finish(), 0);
+}
+
+TEST_F(MockRequests, SearchThatNeverEndsIsCutShort) {
+  configure("slot id=1\nobject class=public key=" + data("ec256.pem") + " id=01 label=k\n" +
+            "object class=private key=" + data("ec256.pem") + " id=01\nfind_forever\n");
+  auto pub = load_pem(data("ec256.pem"));
+  ASSERT_TRUE(pub);
+  Vardek v;
+  ASSERT_TRUE(v.start({"-v"}));
+  EXPECT_EQ(hex_reply(v, vardek::agent::add_request(VARDEK_MOCK_MODULE, kPin)),
+            to_hex(identities_frame({{ssh_blob(pub.get()), "k"}})));
+  // Still serving, and the key signs.
+  Bytes digest(32, 0x78);
+  EXPECT_TRUE(vardek::test::verify(pub.get(), digest, sign(v, ssh_blob(pub.get()), digest)));
+  EXPECT_EQ(v.finish(), 0);
+  std::string log = v.log();
+  // The public-key search is cut short; the certificate search ends at once
+  // on the key object the mock hands it, which has no certificate type.
+  EXPECT_EQ(count(log, "\nstopping after 16384 objects in slot 0\r\n"), 1u);
+}
+
 }  // namespace
