@@ -90,7 +90,9 @@ size_t log_escape(char *dst, size_t dstsize, const char *src, int flags) {
 // every step truncates to its buffer on purpose.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#ifndef __clang__  // a gcc-only warning
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 void log_compose(char *encoded, const char *func, int showfunc, int level, int to_stderr,
                  const char *suffix, const char *fmt, va_list args) {
   char fmtbuf[LOG_FMT_SIZE];
@@ -152,7 +154,9 @@ void sshlogv(const char *file, const char *func, int line, int showfunc, int lev
 
   if (log_to_stderr) {
 #pragma GCC diagnostic push
+#ifndef __clang__  // a gcc-only warning
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
     char line_out[vardek::LOG_MSG_SIZE + 2];
     int n = snprintf(line_out, sizeof(line_out), "%s%s%.*s\r\n", "", "", kStderrLineMax,
                      encoded);
