@@ -107,6 +107,7 @@ struct Module {
   std::vector<CK_OBJECT_HANDLE> found;
   size_t found_pos = 0;
   bool sign_active = false;
+  bool answer_used = false;  // the answer went to one C_Sign already
   int sign_key = -1;
   bool context_login = false;
 
@@ -470,6 +471,15 @@ CK_RV fz_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR s
     *siglen = real_len;
     return CKR_OK;
   }
+  if (mod.answer_used) {
+    // A further C_Sign in the same request is vardek ending an operation
+    // the answer left active: it ends, as on a conforming token, and is not
+    // what the request is judged by.
+    mod.sign_active = false;
+    *siglen = 0;
+    return CKR_OK;
+  }
+  mod.answer_used = true;
   mod.last = {};
   mod.last_buffer.clear();
   mod.last.called = 1;
@@ -620,6 +630,7 @@ FUZZ_P11_EXPORT void vardek_fuzz_p11_set_sign_answer(const vardek_fuzz_p11_sign_
   mod.answer = *answer;
   mod.answer_bytes.assign(answer->bytes, answer->bytes + answer->nbytes);
   mod.answer.bytes = nullptr;
+  mod.answer_used = false;
   mod.last = {};
   mod.last_buffer.clear();
   set_private_flags();

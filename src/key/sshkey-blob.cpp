@@ -206,3 +206,21 @@ char *sshkey_fingerprint(const sshkey *k) {
   if (char *pad = std::strchr(ret, '='); pad != nullptr) *pad = '\0';
   return ret;
 }
+
+int sshkey_to_offerable_blob(const sshkey *key, unsigned char **blobp, size_t *lenp) {
+  *blobp = nullptr;
+  *lenp = 0;
+  unsigned char *blob = nullptr;
+  size_t len = 0;
+  int r = to_blob(key, &blob, &len, 0);
+  if (r != 0) return r;
+  vardek::malloc_ptr<unsigned char> owner(blob);
+  vardek::unique_ptr<sshbuf> view(sshbuf_from(blob, len));
+  if (view == nullptr) return SSH_ERR_ALLOCATION_FAILED;
+  sshkey *back = nullptr;
+  if ((r = sshkey_from_blob_internal(view.get(), &back, 1)) != 0) return r;
+  sshkey_free(back);
+  *blobp = owner.release();
+  *lenp = len;
+  return 0;
+}

@@ -138,6 +138,10 @@ int sshkey_ecdsa_key_to_nid(EC_KEY *k);
 // Blobs. *blobp receives a malloc'd encoding; caller frees.
 [[nodiscard]] int to_blob(const sshkey *key, unsigned char **blobp, size_t *lenp,
                           int force_plain);
+// Encodes `key` as to_blob does and checks that the blob decodes again, so
+// that a key handed to an agent can come back in a request. 0 when it does.
+[[nodiscard]] int sshkey_to_offerable_blob(const sshkey *key, unsigned char **blobp,
+                                           size_t *lenp);
 // Decodes the whole rest of `b` as one key; *keyp receives it on success.
 [[nodiscard]] int sshkey_from_blob_internal(sshbuf *b, sshkey **keyp, int allow_cert);
 [[nodiscard]] int sshkey_check_rsa_length(const sshkey *k);

@@ -58,6 +58,9 @@ ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *
                        sig.get(), &siglen);
   if (rv != CKR_OK) {
     log_error("C_Sign failed: %lu", rv);
+    // Too small a buffer keeps the operation active; left so, it would make
+    // every later signature on the session fail.
+    if (rv == CKR_BUFFER_TOO_SMALL) pkcs11_end_sign_operation(f, si->session);
     return nullptr;
   }
   // The raw form is r || s, each exactly as wide as the group order. Never

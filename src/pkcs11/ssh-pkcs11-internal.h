@@ -151,6 +151,10 @@ pkcs11_key *pkcs11_key_new(pkcs11_provider *provider, CK_ULONG slotidx,
 // 0 when a signing operation with `mech_type` is initialised on the slot's
 // session (the caller must C_Sign next), else -1.
 int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type);
+// Ends a signing operation that no signature will finish (PKCS#11 has no
+// call to cancel one): C_SignInit followed by failure, or a C_Sign that
+// answered CKR_BUFFER_TOO_SMALL, which leaves the operation active.
+void pkcs11_end_sign_operation(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session);
 // Reads one CK_BBOOL attribute; *val stays false on any failure.
 void pkcs11_check_obj_bool_attrib(pkcs11_key *k11, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type,
                                   int *val);

@@ -26,7 +26,9 @@ bool provider_usable(const pkcs11_key *k11) {
 // call to cancel it, but a C_Sign that is neither a length query nor given
 // too small a buffer always ends it; without its context-specific login the
 // key refuses, and whatever comes back is thrown away.
-void end_sign_operation(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session) {
+}  // namespace
+
+void pkcs11_end_sign_operation(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session) {
   CK_BYTE none = 0;
   CK_BYTE sig[1024];  // room for an RSA-8192 signature
   CK_ULONG len = sizeof(sig);
@@ -34,8 +36,6 @@ void end_sign_operation(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session) {
   OPENSSL_cleanse(sig, sizeof(sig));
   log_debug1_f("ended the signing operation: %lu", rv);
 }
-
-}  // namespace
 
 int pkcs11_key_is_live(const sshkey *key) {
   if (key == nullptr) return 0;
@@ -146,7 +146,7 @@ int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type) {
     log_debug1_f("always-auth key");
     if (pkcs11_login(k11, CKU_CONTEXT_SPECIFIC) < 0) {
       log_error("login failed for always-auth key");
-      end_sign_operation(f, si->session);
+      pkcs11_end_sign_operation(f, si->session);
       return -1;
     }
   }

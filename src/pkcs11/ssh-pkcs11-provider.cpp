@@ -42,7 +42,7 @@ bool any_key_encodes(sshkey **keys, int nkeys) {
   for (int i = 0; i < nkeys; i++) {
     unsigned char *blob = nullptr;
     size_t len = 0;
-    int r = to_blob(keys[i], &blob, &len, 0);
+    int r = sshkey_to_offerable_blob(keys[i], &blob, &len);
     free(blob);
     if (r == 0) return true;
   }
@@ -84,8 +84,9 @@ int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp
   pkcs11_provider *p = nullptr;
   int nkeys = pkcs11_register_provider_by_uri(uri, pin, keysp, labelsp, &p, CKU_USER);
   if (nkeys > 0 && keysp != nullptr && !any_key_encodes(*keysp, nkeys)) {
-    // Keys that cannot be put in a blob (curves SSH has no name for) cannot
-    // be offered: a provider with only such keys yields none.
+    // Keys without a blob that decodes again (curves SSH has no name for,
+    // RSA moduli below the minimum) cannot be offered: a provider with only
+    // such keys yields none.
     release_keys(keysp, labelsp, nkeys);
     nkeys = 0;
   }

@@ -35,11 +35,14 @@ int pkcs11_rsa_private_encrypt(int flen, const unsigned char *from, unsigned cha
                        to, &tlen);
   if (rv != CKR_OK) {
     log_error("C_Sign failed: %lu", rv);
+    // Too small a buffer keeps the operation active; left so, it would make
+    // every later signature on the session fail.
+    if (rv == CKR_BUFFER_TOO_SMALL) pkcs11_end_sign_operation(f, si->session);
     return -1;
   }
   // The output buffer holds RSA_size bytes; a longer answer is not a
-  // signature this key can have made.
-  if (tlen > size) {
+  // signature this key can have made, and an empty one is none at all.
+  if (tlen > size || tlen == 0) {
     log_error_f("bad signature length: %lu", tlen);
     return -1;
   }

@@ -54,7 +54,9 @@ uint32_t add_identities(sshbuf *items, sshkey **keys, char **labels, int nkeys,
   for (int i = 0; i < nkeys; i++) {
     unsigned char *blob = nullptr;
     size_t blen = 0;
-    int r = to_blob(keys[i], &blob, &blen, 0);
+    // A key whose blob would not decode again (a curve SSH has no name
+    // for, an RSA modulus below the minimum) could never be asked to sign.
+    int r = sshkey_to_offerable_blob(keys[i], &blob, &blen);
     if (r != 0) {
       log_debug1_fr(r, "encode key");
       continue;  // neither answered nor remembered; released with the arrays

@@ -143,6 +143,36 @@ TEST_F(SignTest, RawSignatureHalvesBecomeRAndS) {
   ECDSA_SIG_free(sig);
 }
 
+TEST_F(SignTest, BufferTooSmallFromTheTokenDoesNotBlockLaterSignatures) {
+  // CKR_BUFFER_TOO_SMALL keeps the operation active; vardek ends it, so the
+  // next C_SignInit on the session is not refused with CKR_OPERATION_ACTIVE.
+  for (const char *pem : {"rsa2048.pem", "ec384.pem"}) {
+    SCOPED_TRACE(pem);
+    clear_log();
+    clear_calls();
+    mock_config("slot id=1\n" + pair(pem, "01") + "fail C_Sign 1 CKR_BUFFER_TOO_SMALL\n");
+    KeySet ks;
+    ASSERT_EQ(add(ks), 1);
+    sshkey *k = ks.keys[0];
+    Bytes digest(48, 0x21);
+    if (k->type == KEY_TYPE_RSA) {
+      unsigned char out[256];
+      EXPECT_EQ(RSA_private_encrypt(32, digest.data(), out, k->rsa, RSA_PKCS1_PADDING), -1);
+      expect_rsa_signs(k, data(pem));
+    } else {
+      EXPECT_EQ(ECDSA_do_sign(digest.data(), 48, k->ecdsa), nullptr);
+      ECDSA_SIG *sig = ECDSA_do_sign(digest.data(), 48, k->ecdsa);
+      ASSERT_NE(sig, nullptr);
+      EXPECT_EQ(ECDSA_do_verify(digest.data(), 48, sig, k->ecdsa), 1);
+      ECDSA_SIG_free(sig);
+    }
+    EXPECT_TRUE(logged("C_Sign failed: 336"));
+    EXPECT_EQ(count_calls("C_SignInit"), 2u);
+    ks.clear();
+    ASSERT_EQ(pkcs11_del_provider(mock_module().c_str()), 0);
+  }
+}
+
 TEST_F(SignTest, PrivateKeyWithoutSignAttributeIsFoundBySecondSearch) {
   mock_config("slot id=1\n" + pair("rsa2048.pem", "01", "noattr=CKA_SIGN"));
   KeySet ks;

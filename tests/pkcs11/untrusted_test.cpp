@@ -231,6 +231,9 @@ TEST_F(UntrustedTest, RsaSignatureLongerThanTheModulus) {
   lies.sign_len = 129;
   EXPECT_EQ(RSA_private_encrypt(sizeof in, in, out, rsa, RSA_PKCS1_PADDING), -1);
   EXPECT_TRUE(logged("pkcs11_rsa_private_encrypt: bad signature length: 129"));
+  lies.sign_len = 0;  // success with nothing is no signature either
+  EXPECT_EQ(RSA_private_encrypt(sizeof in, in, out, rsa, RSA_PKCS1_PADDING), -1);
+  EXPECT_TRUE(logged("pkcs11_rsa_private_encrypt: bad signature length: 0"));
   lies.sign_len = 128;
   EXPECT_EQ(RSA_private_encrypt(sizeof in, in, out, rsa, RSA_PKCS1_PADDING), 128);
   RSA_free(rsa);
