@@ -132,10 +132,14 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
   // token, or success with the longer length from one that is not. Read it
   // again at its own size; only this object is affected if that fails.
   vardek::malloc_ptr<char> long_label;
-  if (rv == CKR_BUFFER_TOO_SMALL || (rv == CKR_OK && attribs[1].ulValueLen != CK_UNAVAILABLE_INFORMATION &&
-                                     attribs[1].ulValueLen > sizeof(label) - 1)) {
+  const CK_ULONG label_len = attribs[1].ulValueLen;
+  const bool label_too_long =
+      rv == CKR_BUFFER_TOO_SMALL ||
+      (rv == CKR_OK && label_len != CK_UNAVAILABLE_INFORMATION && label_len > sizeof(label) - 1);
+  if (label_too_long) {
     if (!read_long_label(f, session, obj, &key_type, &long_label)) {
-      fetch_error(context, "C_GetAttributeValue failed: %lu", static_cast<CK_RV>(CKR_BUFFER_TOO_SMALL));
+      fetch_error(context, "C_GetAttributeValue failed: %lu",
+                  static_cast<CK_RV>(CKR_BUFFER_TOO_SMALL));
       return true;
     }
   } else if (rv != CKR_OK) {

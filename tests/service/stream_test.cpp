@@ -73,7 +73,8 @@ TEST_F(Stream, ModuleOutputNeverReachesTheAgent) {
   // The write in C_Initialize and the flushed printf()s all went to the log.
   const std::string log = v.log();
   size_t said = 0;
-  for (size_t p = log.find("MODULE-SAYS"); p != std::string::npos; p = log.find("MODULE-SAYS", p + 1))
+  for (size_t at = log.find("MODULE-SAYS"); at != std::string::npos;
+       at = log.find("MODULE-SAYS", at + 1))
     said++;
   EXPECT_GT(said, 100u) << log.substr(0, 2000);
   std::filesystem::remove_all(dir);
