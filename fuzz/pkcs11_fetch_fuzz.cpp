@@ -7,7 +7,6 @@
 // token keys with a label, each encoding to a blob that decodes to an equal
 // key (except ECDSA keys on a named curve SSH has no name for); the searches are finished; removing the provider finalises the
 // module; nothing leaks.
-#include <openssl/obj_mac.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -23,19 +22,19 @@ namespace {
 
 using vardek::fuzz::check;
 
-void check_key(const sshkey *k) {
+// True when the key can be offered to an agent: its blob decodes again to
+// an equal key. Keys that cannot (a curve without an SSH name, an RSA modulus
+// below the minimum) are accepted by discovery and dropped by the add
+// handler; a provider must have at least one key that can.
+bool check_key(const sshkey *k) {
   check(k != nullptr, "null key");
   check(k->type == KEY_TYPE_RSA || k->type == KEY_TYPE_ECDSA, "key type");
   check((k->flags & KEY_FLAG_ON_TOKEN) != 0, "key not marked as on the token");
   unsigned char *blob = nullptr;
   size_t len = 0;
-  if (to_blob(k, &blob, &len, 0) != 0) {
-    // Keys on named curves without an SSH name are accepted, and dropped
-    // by the add handler; nothing else may fail to encode.
-    check(k->type == KEY_TYPE_ECDSA && k->ecdsa_nid != NID_X9_62_prime256v1 &&
-              k->ecdsa_nid != NID_secp384r1 && k->ecdsa_nid != NID_secp521r1,
-          "key does not encode");
-    return;
+  if (sshkey_to_offerable_blob(k, &blob, &len) != 0) {
+    check(blob == nullptr && len == 0, "refused blob handed out");
+    return false;
   }
   sshbuf *b = sshbuf_from(blob, len);
   check(b != nullptr, "sshbuf_from");
@@ -45,6 +44,7 @@ void check_key(const sshkey *k) {
   sshkey_free(back);
   sshbuf_free(b);
   free(blob);
+  return true;
 }
 
 void free_keys(sshkey **keys, char **labels, int n) {
@@ -80,11 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   check(n >= 0, "add failed with a loadable module");
   check(static_cast<size_t>(n) <= m.object_count(), "more keys than objects");
   check((n == 0) == (keys == nullptr) && (n == 0) == (labels == nullptr), "arrays vs count");
+  int offerable = 0;
   for (int i = 0; i < n; i++) {
-    check_key(keys[i]);
+    if (check_key(keys[i])) offerable++;
     check(labels[i] != nullptr, "null label");
     for (int j = 0; j < i; j++) check(!sshkey_equal(keys[i], keys[j]), "duplicate key");
   }
+  check(n == 0 || offerable > 0, "a provider without a key to offer");
 
   vardek_fuzz_p11_state st{};
   m.get_state(&st);
