@@ -70,7 +70,7 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
   search_template search;
   make_search(&search, object_class, uri);
 
-  CK_RV rv = f->C_FindObjectsInit(session, search.attr, search.nattr);
+  CK_RV rv = pkcs11_find_objects_init(f, session, search.attr, search.nattr);
   if (rv != CKR_OK) {
     fetch_error(context, "C_FindObjectsInit failed: %lu", rv);
   } else {

@@ -133,6 +133,10 @@ sshkey *pkcs11_fetch_ecdsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJEC
 sshkey *pkcs11_fetch_x509_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
                                  char **subjectp);
 void note_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, const sshkey *key);
+// C_FindObjectsInit; when the session still has a search active (its
+// C_FindObjectsFinal failed), ends that one and starts again once.
+CK_RV pkcs11_find_objects_init(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session,
+                               CK_ATTRIBUTE *attr, CK_ULONG nattr);
 // 0 when exactly one object matches `attr` (its handle in *obj), else -1.
 int pkcs11_find(pkcs11_provider *p, CK_ULONG slotidx, CK_ATTRIBUTE *attr, CK_ULONG nattr,
                 CK_OBJECT_HANDLE *obj);

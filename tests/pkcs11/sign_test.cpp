@@ -173,6 +173,17 @@ TEST_F(SignTest, BufferTooSmallFromTheTokenDoesNotBlockLaterSignatures) {
   }
 }
 
+TEST_F(SignTest, SearchLeftActiveByAFailedFinalIsEndedBeforeTheNext) {
+  // The certificate search's C_FindObjectsFinal fails and the mock keeps
+  // that search active: the private-key search ends it and starts again.
+  mock_config("slot id=1\n" + pair("rsa2048.pem", "01") +
+              "fail C_FindObjectsFinal 2 CKR_GENERAL_ERROR\n");
+  KeySet ks;
+  ASSERT_EQ(add(ks), 1);
+  expect_rsa_signs(ks.keys[0], data("rsa2048.pem"));
+  EXPECT_TRUE(logged("debug1: pkcs11_find_objects_init: ended a search left active: 0"));
+}
+
 TEST_F(SignTest, PrivateKeyWithoutSignAttributeIsFoundBySecondSearch) {
   mock_config("slot id=1\n" + pair("rsa2048.pem", "01", "noattr=CKA_SIGN"));
   KeySet ks;
