@@ -158,8 +158,7 @@ void sshlogv(const char *file, const char *func, int line, int showfunc, int lev
 #pragma GCC diagnostic ignored "-Wformat-truncation"
 #endif
     char line_out[vardek::LOG_MSG_SIZE + 2];
-    int n = snprintf(line_out, sizeof(line_out), "%s%s%.*s\r\n", "", "", kStderrLineMax,
-                     encoded);
+    int n = snprintf(line_out, sizeof(line_out), "%.*s\r\n", kStderrLineMax, encoded);
     if (n > 0) {
       size_t len = static_cast<size_t>(n) < sizeof(line_out) ? static_cast<size_t>(n)
                                                               : sizeof(line_out) - 1;
@@ -191,3 +190,22 @@ void sshfatal(const char *file, const char *func, int line, int showfunc, const 
   va_end(args);
   _exit(255);
 }
+
+namespace vardek {
+
+void log_at(const char *file, const char *func, int line, log_opts opts, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  sshlogv(file, func, line, opts.show_func ? 1 : 0, opts.level, opts.suffix, fmt, args);
+  va_end(args);
+}
+
+void fatal_at(const char *file, const char *func, int line, log_opts opts, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  sshlogv(file, func, line, opts.show_func ? 1 : 0, SSHLOG_FATAL, opts.suffix, fmt, args);
+  va_end(args);
+  _exit(255);
+}
+
+}  // namespace vardek

@@ -44,6 +44,32 @@ void sshlogv(const char *file, const char *func, int line, int showfunc, int lev
                            const char *suffix, const char *fmt, ...)
     __attribute__((format(printf, 6, 7)));
 
+namespace vardek {
+
+// How one message under a caller-chosen function name is printed; the named
+// fields stand for sshlog's positional show-function flag, level and suffix.
+struct log_opts {
+  int level = SSHLOG_ERROR;
+  bool show_func = false;      // print the function name and ": " first
+  const char *suffix = nullptr;  // appended after ": " (an error code's text)
+};
+
+// sshlog under `func`; fatal_at logs at SSHLOG_FATAL (opts.level is not
+// used) and ends the process with status 255.
+void log_at(const char *file, const char *func, int line, log_opts opts, const char *fmt, ...)
+    __attribute__((format(printf, 5, 6)));
+[[noreturn]] void fatal_at(const char *file, const char *func, int line, log_opts opts,
+                           const char *fmt, ...) __attribute__((format(printf, 5, 6)));
+
+}  // namespace vardek
+
+// Logging under a function name other than the caller's own, for helpers
+// that speak for the operation that called them:
+//   log_as("pkcs11_fetch_keys", {.level = SSHLOG_DEBUG1, .show_func = true}, "have %d keys", n);
+//   fatal_as("main", {.show_func = true, .suffix = ssh_err(r)}, "reserve");
+#define log_as(func, ...) vardek::log_at(__FILE__, func, __LINE__, __VA_ARGS__)
+#define fatal_as(func, ...) vardek::fatal_at(__FILE__, func, __LINE__, __VA_ARGS__)
+
 // Encodes character `c` into `dst` (which must hold at least 5 bytes) as
 // vis(3) does for `flags`; writes a terminating NUL and returns the position
 // of that NUL. `nextc` is accepted for vis(3) compatibility.

@@ -50,14 +50,13 @@ bool read_attributes(const char *context, pkcs11_provider *p, CK_ULONG slotidx,
 
   CK_RV rv = f->C_GetAttributeValue(session, obj, r->attr, 4);
   if (rv != CKR_OK) {
-    sshlog(__FILE__, context, __LINE__, 0, SSHLOG_ERROR, nullptr,
-           "C_GetAttributeValue failed: %lu", rv);
+    log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
     return false;
   }
   for (unsigned i = 0; i < 4; i++) {
     CK_ULONG len = r->attr[i].ulValueLen;
     if (!length_usable(len) || (len == 0 && (required & (1u << i)) != 0)) {
-      sshlog(__FILE__, context, __LINE__, 0, SSHLOG_ERROR, nullptr, "invalid attribute length");
+      log_as(context, {.level = SSHLOG_ERROR}, "invalid attribute length");
       return false;
     }
   }
@@ -68,15 +67,14 @@ bool read_attributes(const char *context, pkcs11_provider *p, CK_ULONG slotidx,
   }
   rv = f->C_GetAttributeValue(session, obj, r->attr, 4);
   if (rv != CKR_OK) {
-    sshlog(__FILE__, context, __LINE__, 0, SSHLOG_ERROR, nullptr,
-           "C_GetAttributeValue failed: %lu", rv);
+    log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
     return false;
   }
   // The second answer must fit the buffers sized by the first.
   for (unsigned i = 0; i < 4; i++) {
     CK_ULONG len = r->attr[i].ulValueLen;
     if (len > r->allocated[i] || (len == 0 && (required & (1u << i)) != 0)) {
-      sshlog(__FILE__, context, __LINE__, 0, SSHLOG_ERROR, nullptr, "invalid attribute length");
+      log_as(context, {.level = SSHLOG_ERROR}, "invalid attribute length");
       return false;
     }
   }
@@ -93,7 +91,7 @@ sshkey *make_key(const char *context, vardek::unique_ptr<RSA> rsa,
                  vardek::unique_ptr<EC_KEY> ec, int nid) {
   sshkey *key = sshkey_new(KEY_TYPE_UNSPECIFIED);
   if (key == nullptr) {
-    sshlog(__FILE__, context, __LINE__, 0, SSHLOG_ERROR, nullptr, "sshkey_new failed");
+    log_as(context, {.level = SSHLOG_ERROR}, "sshkey_new failed");
     return nullptr;
   }
   if (rsa) {
@@ -118,7 +116,7 @@ sshkey *wrap_ec(const char *context, pkcs11_provider *p, CK_ULONG slotidx, const
                 vardek::unique_ptr<EC_KEY> ec) {
   int nid = sshkey_ecdsa_key_to_nid(ec.get());
   if (nid < 0) {
-    sshlog(__FILE__, context, __LINE__, 0, SSHLOG_ERROR, nullptr, "couldn't get curve nid");
+    log_as(context, {.level = SSHLOG_ERROR}, "couldn't get curve nid");
     return nullptr;
   }
   if (pkcs11_ecdsa_wrap(p, slotidx, &r.attr[0], &r.attr[1], ec.get()) != 0) return nullptr;

@@ -40,7 +40,7 @@ void accept_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, sshke
   note_key(p, slotidx, context, key);
   for (int i = 0; i < *nkeys; i++) {
     if (sshkey_equal(key, (*keysp)[i])) {
-      sshlog(__FILE__, context, __LINE__, 1, SSHLOG_DEBUG2, nullptr, "key already included");
+      log_as(context, {.level = SSHLOG_DEBUG2, .show_func = true}, "key already included");
       sshkey_free(key);
       return;
     }
@@ -51,11 +51,8 @@ void accept_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, sshke
   (*keysp)[n] = key;
   (*labelsp)[n] = xstrdup(label);
   *nkeys += 1;
-  sshlog(__FILE__, context, __LINE__, 0, SSHLOG_DEBUG1, nullptr, "have %d keys", *nkeys);
+  log_as(context, {.level = SSHLOG_DEBUG1}, "have %d keys", *nkeys);
 }
-
-#define fetch_error(context, ...) \
-  sshlog(__FILE__, context, __LINE__, 0, SSHLOG_ERROR, nullptr, __VA_ARGS__)
 
 // What one enumeration does with each object it finds. Returns false when
 // the slot's enumeration must stop (the classification read failed).
@@ -72,18 +69,18 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
 
   CK_RV rv = pkcs11_find_objects_init(f, session, search.attr, search.nattr);
   if (rv != CKR_OK) {
-    fetch_error(context, "C_FindObjectsInit failed: %lu", rv);
+    log_as(context, {.level = SSHLOG_ERROR}, "C_FindObjectsInit failed: %lu", rv);
   } else {
     for (CK_ULONG examined = 0;; examined++) {
       if (examined == PKCS11_MAX_OBJECTS) {
-        fetch_error(context, "stopping after %lu objects in slot %lu", examined, slotidx);
+        log_as(context, {.level = SSHLOG_ERROR}, "stopping after %lu objects in slot %lu", examined, slotidx);
         break;
       }
       CK_OBJECT_HANDLE obj = CK_INVALID_HANDLE;
       CK_ULONG nfound = 0;
       rv = f->C_FindObjects(session, &obj, 1, &nfound);
       if (rv != CKR_OK) {
-        fetch_error(context, "C_FindObjects failed: %lu", rv);
+        log_as(context, {.level = SSHLOG_ERROR}, "C_FindObjects failed: %lu", rv);
         break;
       }
       if (nfound == 0) break;
@@ -91,7 +88,7 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
     }
   }
   rv = f->C_FindObjectsFinal(session);
-  if (rv != CKR_OK) fetch_error(context, "C_FindObjectsFinal failed: %lu", rv);
+  if (rv != CKR_OK) log_as(context, {.level = SSHLOG_ERROR}, "C_FindObjectsFinal failed: %lu", rv);
 }
 
 // Reads the key type and a label too long for the classification buffer at
@@ -138,19 +135,19 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
       (rv == CKR_OK && label_len != CK_UNAVAILABLE_INFORMATION && label_len > sizeof(label) - 1);
   if (label_too_long) {
     if (!read_long_label(f, session, obj, &key_type, &long_label)) {
-      fetch_error(context, "C_GetAttributeValue failed: %lu",
+      log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu",
                   static_cast<CK_RV>(CKR_BUFFER_TOO_SMALL));
       return true;
     }
   } else if (rv != CKR_OK) {
-    fetch_error(context, "C_GetAttributeValue failed: %lu", rv);
+    log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
     return false;
   } else if (attribs[0].ulValueLen != sizeof(key_type) ||
              attribs[1].ulValueLen > sizeof(label) - 1) {
     // Success with a length its buffer cannot hold (or with
     // CK_UNAVAILABLE_INFORMATION) breaks the rules: skip that object,
     // reporting what a conforming token would have answered.
-    fetch_error(context, "C_GetAttributeValue failed: %lu",
+    log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu",
                 static_cast<CK_RV>(attribs[0].ulValueLen != sizeof(key_type)
                                        ? CKR_ATTRIBUTE_VALUE_INVALID
                                        : CKR_BUFFER_TOO_SMALL));
@@ -169,11 +166,11 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
       key = pkcs11_fetch_ecdsa_pubkey(p, slotidx, obj);
       break;
     default:
-      fetch_error(context, "skipping unsupported key type");
+      log_as(context, {.level = SSHLOG_ERROR}, "skipping unsupported key type");
       break;
   }
   if (key == nullptr) {
-    fetch_error(context, "failed to fetch key");
+    log_as(context, {.level = SSHLOG_ERROR}, "failed to fetch key");
     return true;
   }
   accept_key(p, slotidx, context, key, label_text, keysp, labelsp, nkeys);
@@ -189,23 +186,23 @@ bool visit_certificate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE ob
   CK_ATTRIBUTE attribs[] = {{CKA_CERTIFICATE_TYPE, &cert_type, sizeof(cert_type)}};
   CK_RV rv = f->C_GetAttributeValue(session, obj, attribs, 1);
   if (rv != CKR_OK) {
-    fetch_error(context, "C_GetAttributeValue failed: %lu", rv);
+    log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
     return false;
   }
   if (attribs[0].ulValueLen != sizeof(cert_type)) {
-    fetch_error(context, "C_GetAttributeValue failed: %lu",
+    log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu",
                 static_cast<CK_RV>(CKR_ATTRIBUTE_VALUE_INVALID));
     return true;
   }
   if (cert_type != CKC_X_509) {
-    fetch_error(context, "skipping unsupported certificate type %lu", cert_type);
+    log_as(context, {.level = SSHLOG_ERROR}, "skipping unsupported certificate type %lu", cert_type);
     return true;
   }
   char *subject = nullptr;
   sshkey *key = pkcs11_fetch_x509_pubkey(p, slotidx, obj, &subject);
   vardek::malloc_ptr<char> label(subject);
   if (key == nullptr) {
-    fetch_error(context, "failed to fetch key");
+    log_as(context, {.level = SSHLOG_ERROR}, "failed to fetch key");
     return true;
   }
   accept_key(p, slotidx, context, key, label ? label.get() : "", keysp, labelsp, nkeys);

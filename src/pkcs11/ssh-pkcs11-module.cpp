@@ -20,11 +20,6 @@ void trim_field(char *out, const unsigned char *field, size_t n) {
 
 namespace {
 
-#define init_error(...) \
-  sshlog(__FILE__, "pkcs11_initialize_provider", __LINE__, 0, SSHLOG_ERROR, nullptr, __VA_ARGS__)
-#define init_debug1_f(...) \
-  sshlog(__FILE__, "pkcs11_initialize_provider", __LINE__, 1, SSHLOG_DEBUG1, nullptr, __VA_ARGS__)
-
 // Undoes a partial initialisation: the module record is released directly
 // (it never reached pkcs11_module_unref), with the provider and the path.
 void release_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p) {
@@ -40,7 +35,7 @@ void release_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p)
 
 void finalize_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p) {
   CK_RV rv = m->function_list->C_Finalize(nullptr);
-  if (rv != CKR_OK) init_error("C_Finalize for provider %s failed: %lu", module_path, rv);
+  if (rv != CKR_OK) log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_Finalize for provider %s failed: %lu", module_path, rv);
   release_unfinished(module_path, m, p);
 }
 
@@ -54,14 +49,14 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   // dlopen("") hands back the process's own image, and with it whatever
   // C_GetFunctionList that image happens to carry: never a module.
   if (*module_path == '\0') {
-    init_error("dlopen %s failed: %s", module_path, "empty module path");
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlopen %s failed: %s", module_path, "empty module path");
     release_unfinished(module_path, m, p);
     return -1;
   }
   void *handle = dlopen(module_path, RTLD_NOW);
   if (handle == nullptr) {
     const char *why = dlerror();
-    init_error("dlopen %s failed: %s", module_path, why != nullptr ? why : "unknown error");
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlopen %s failed: %s", module_path, why != nullptr ? why : "unknown error");
     release_unfinished(module_path, m, p);
     return -1;
   }
@@ -74,7 +69,7 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
       reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
   if (getfunctionlist == nullptr) {
     const char *why = dlerror();
-    init_error("dlsym(C_GetFunctionList) failed: %s",
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlsym(C_GetFunctionList) failed: %s",
                why != nullptr ? why : "symbol is null");
     release_unfinished(module_path, m, p);
     return -1;
@@ -84,7 +79,7 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   CK_RV rv = getfunctionlist(&f);
   if (rv != CKR_OK || f == nullptr) {
     if (rv == CKR_OK) rv = CKR_GENERAL_ERROR;
-    init_error("C_GetFunctionList for provider %s failed: %lu", module_path, rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetFunctionList for provider %s failed: %lu", module_path, rv);
     release_unfinished(module_path, m, p);
     return -1;
   }
@@ -92,28 +87,27 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
 
   rv = f->C_Initialize(nullptr);
   if (rv != CKR_OK) {
-    init_error("C_Initialize for provider %s failed: %lu", module_path, rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_Initialize for provider %s failed: %lu", module_path, rv);
     release_unfinished(module_path, m, p);
     return -1;
   }
 
   rv = f->C_GetInfo(&m->info);
   if (rv != CKR_OK) {
-    init_error("C_GetInfo for provider %s failed: %lu", module_path, rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetInfo for provider %s failed: %lu", module_path, rv);
     finalize_unfinished(module_path, m, p);
     return -1;
   }
   trim_field(m->manufacturer_id, m->info.manufacturerID, sizeof(m->info.manufacturerID));
   if (uri->library_manufacturer != nullptr &&
       strcmp(uri->library_manufacturer, m->manufacturer_id) != 0) {
-    init_debug1_f("Skipping provider %s not matching library_manufacturer", m->manufacturer_id);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true}, "Skipping provider %s not matching library_manufacturer", m->manufacturer_id);
     finalize_unfinished(module_path, m, p);
     return -1;
   }
   trim_field(m->library_description, m->info.libraryDescription,
              sizeof(m->info.libraryDescription));
-  sshlog(__FILE__, "pkcs11_initialize_provider", __LINE__, 0, SSHLOG_DEBUG1, nullptr,
-         "provider %s: manufacturerID <%s> cryptokiVersion %d.%d libraryDescription <%s> "
+  log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1}, "provider %s: manufacturerID <%s> cryptokiVersion %d.%d libraryDescription <%s> "
          "libraryVersion %d.%d",
          module_path, m->manufacturer_id,
          m->info.cryptokiVersion.major, m->info.cryptokiVersion.minor,
@@ -123,18 +117,18 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   CK_ULONG nslots = 0;
   rv = f->C_GetSlotList(CK_TRUE, nullptr, &nslots);
   if (rv != CKR_OK) {
-    init_error("C_GetSlotList failed: %lu", rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetSlotList failed: %lu", rv);
     finalize_unfinished(module_path, m, p);
     return -1;
   }
   if (nslots == 0) {
-    init_debug1_f("provider %s returned no slots", module_path);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true}, "provider %s returned no slots", module_path);
     finalize_unfinished(module_path, m, p);
     return -3;
   }
   // The count sizes an allocation: refuse what no real module reports.
   if (nslots > PKCS11_MAX_SLOTS) {
-    init_error("provider %s reported %lu slots", module_path, nslots);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "provider %s reported %lu slots", module_path, nslots);
     finalize_unfinished(module_path, m, p);
     return -1;
   }
@@ -146,7 +140,7 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
     rv = CKR_BUFFER_TOO_SMALL;
   }
   if (rv != CKR_OK) {
-    init_error("C_GetSlotList for provider %s failed: %lu", module_path, rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetSlotList for provider %s failed: %lu", module_path, rv);
     finalize_unfinished(module_path, m, p);
     return -1;
   }
@@ -159,7 +153,7 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
     CK_TOKEN_INFO *token = &m->slotinfo[i].token;
     rv = f->C_GetTokenInfo(m->slotlist[i], token);
     if (rv != CKR_OK) {
-      init_error("C_GetTokenInfo for provider %s slot %lu failed: %lu", module_path, i, rv);
+      log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetTokenInfo for provider %s slot %lu failed: %lu", module_path, i, rv);
       token->flags = 0;
       continue;
     }

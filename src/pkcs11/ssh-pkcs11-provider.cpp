@@ -28,10 +28,10 @@ constexpr size_t kUriPrefixLen = sizeof(kUriPrefix) - 1;
 // whole name is the module path. Unusable names end the process.
 vardek::unique_ptr<pkcs11_uri> uri_for_name(const char *name) {
   vardek::unique_ptr<pkcs11_uri> uri(pkcs11_uri_init());
-  if (!uri) sshfatal(__FILE__, __func__, __LINE__, 0, nullptr, "Failed to init PKCS#11 URI");
+  if (!uri) log_fatal("Failed to init PKCS#11 URI");
   if (strlen(name) >= kUriPrefixLen && strncmp(name, kUriPrefix, kUriPrefixLen) == 0) {
     if (pkcs11_uri_parse(name, uri.get()) != 0)
-      sshfatal(__FILE__, __func__, __LINE__, 0, nullptr, "Failed to parse PKCS#11 URI");
+      log_fatal("Failed to parse PKCS#11 URI");
   } else {
     uri->module_path = xstrdup(name);
   }
@@ -115,8 +115,7 @@ int pkcs11_register_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***
 
   pkcs11_module *m = pkcs11_provider_lookup_module(module_path);
   if (m != nullptr && m->valid) {
-    sshlog(__FILE__, "pkcs11_initialize_provider", __LINE__, 1, SSHLOG_DEBUG1, nullptr,
-           "provider module already initialized: %s", module_path);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true}, "provider module already initialized: %s", module_path);
     free(module_path);
     m->refcount++;
     p->module = m;

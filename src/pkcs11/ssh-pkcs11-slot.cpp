@@ -18,10 +18,6 @@ void fetch_slot(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***l
 
 }  // namespace
 
-#define slot_log(level, showfunc, ...) \
-  sshlog(__FILE__, "pkcs11_register_provider_by_uri", __LINE__, showfunc, level, nullptr, \
-         __VA_ARGS__)
-
 void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
                            sshkey ***keysp, char ***labelsp, int *nkeys, CK_ULONG user) {
   vardek::malloc_ptr<char> provider_uri(pkcs11_uri_get(uri));
@@ -35,26 +31,23 @@ void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
     pkcs11_slot *s = &m->slotinfo[i];
     const CK_TOKEN_INFO *token = &s->token;
     if ((token->flags & CKF_TOKEN_INITIALIZED) == 0) {
-      slot_log(SSHLOG_DEBUG2, 1, "ignoring uninitialised token in provider %s slot %lu", text,
+      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true}, "ignoring uninitialised token in provider %s slot %lu", text,
                i);
       continue;
     }
     if (uri->token_label != nullptr && strcmp(uri->token_label, s->label) != 0) {
-      slot_log(SSHLOG_DEBUG2, 1,
-               "ignoring token not matching label (%s) specified by PKCS#11 URI in slot %lu",
+      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true}, "ignoring token not matching label (%s) specified by PKCS#11 URI in slot %lu",
                s->label, i);
       continue;
     }
     if (uri->manufacturer != nullptr &&
         strcmp(uri->manufacturer, s->manufacturer_id) != 0) {
-      slot_log(SSHLOG_DEBUG2, 1,
-               "ignoring token not matching requrested manufacturerID (%s) specified by "
+      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true}, "ignoring token not matching requrested manufacturerID (%s) specified by "
                "PKCS#11 URI in slot %lu",
                s->manufacturer_id, i);
       continue;
     }
-    slot_log(SSHLOG_DEBUG1, 0,
-             "provider %s slot %lu: label <%s> manufacturerID <%s> model <%s> serial <%s> "
+    log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG1}, "provider %s slot %lu: label <%s> manufacturerID <%s> model <%s> serial <%s> "
              "flags 0x%lx",
              text, i, s->label, s->manufacturer_id, s->model, s->serial, token->flags);
 
@@ -65,7 +58,7 @@ void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
     if (*nkeys != 0 || uri->object_label == nullptr) continue;
 
     char *object_label = uri->object_label;
-    slot_log(SSHLOG_DEBUG3, 1, "No keys found. Retrying without label (%s) ", object_label);
+    log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG3, .show_func = true}, "No keys found. Retrying without label (%s) ", object_label);
     uri->object_label = nullptr;
     fetch_slot(p, i, keysp, labelsp, nkeys, uri);
     uri->object_label = object_label;

@@ -43,9 +43,6 @@ constexpr char kModulePathAllowed[] =
 
 // Every message of the parser carries its public name, also when it comes
 // from one of the helpers below.
-#define uri_log(level, ...) \
-  sshlog(__FILE__, "pkcs11_uri_parse", __LINE__, 1, level, nullptr, __VA_ARGS__)
-
 // Finds the attribute whose name starts `piece` (case-insensitive, only the
 // name's own length is compared). A piece that is the bare name, with no
 // character left for the "=" and the value, matches nothing: its value would
@@ -84,35 +81,35 @@ const char *or_null_text(const char *s) { return s != nullptr ? s : "(null)"; }
 int parse_path_piece(pkcs11_uri *pkcs11, char *piece) {
   uri_attr attr = match_attr(piece);
   if (attr == PKCS11_URI_NONE || attr == PKCS11_URI_MODULE_PATH || attr == PKCS11_URI_PIN) {
-    uri_log(SSHLOG_VERBOSE, "Unknown part of path in PKCS#11 URI: %s", piece);
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Unknown part of path in PKCS#11 URI: %s", piece);
     return 0;
   }
   const char *value = attr_value(piece, attr);
   if (attr == PKCS11_URI_ID) {
     if (pkcs11->id != nullptr) {
-      uri_log(SSHLOG_VERBOSE, "The id already set in the PKCS#11 URI");
+      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "The id already set in the PKCS#11 URI");
       return -1;
     }
     char *id = nullptr;
     int len = percent_decode(value, &id);
     if (len <= 0) {
       free(id);
-      uri_log(SSHLOG_VERBOSE, "Failed to percent-decode CKA_ID: %s", value);
+      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Failed to percent-decode CKA_ID: %s", value);
       return -1;
     }
     pkcs11->id = reinterpret_cast<unsigned char *>(id);
     pkcs11->id_length = static_cast<size_t>(len);
-    uri_log(SSHLOG_DEBUG3, "Setting CKA_ID = %s from PKCS#11 URI", value);
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true}, "Setting CKA_ID = %s from PKCS#11 URI", value);
     return 0;
   }
   char **field = text_field(pkcs11, attr);
   if (*field != nullptr) {
-    uri_log(SSHLOG_VERBOSE, "The %s already set in the PKCS#11 URI", kAttrNames[attr]);
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "The %s already set in the PKCS#11 URI", kAttrNames[attr]);
     return -1;
   }
   // A value that does not decode leaves the field unset; not an error.
   (void)percent_decode(value, field);
-  uri_log(SSHLOG_DEBUG3, "Setting %s = %s from PKCS#11 URI", kAttrNames[attr],
+  log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true}, "Setting %s = %s from PKCS#11 URI", kAttrNames[attr],
           or_null_text(*field));
   return 0;
 }
@@ -122,24 +119,24 @@ int parse_query_piece(pkcs11_uri *pkcs11, char *piece) {
   uri_attr attr = match_attr(piece);
   if (attr == PKCS11_URI_MODULE_PATH) {
     if (pkcs11->module_path != nullptr) {
-      uri_log(SSHLOG_VERBOSE, "Multiple module-path attributes arenot supported the PKCS#11 URI");
+      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Multiple module-path attributes arenot supported the PKCS#11 URI");
       return -1;
     }
     (void)percent_decode(attr_value(piece, attr), &pkcs11->module_path);
-    uri_log(SSHLOG_DEBUG3, "Setting PKCS11Provider = %s from PKCS#11 URI",
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true}, "Setting PKCS11Provider = %s from PKCS#11 URI",
             or_null_text(pkcs11->module_path));
     return 0;
   }
   if (attr == PKCS11_URI_PIN) {
     if (pkcs11->pin_value != nullptr) {
-      uri_log(SSHLOG_VERBOSE, "Multiple pin-value attributes arenot supported the PKCS#11 URI");
+      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Multiple pin-value attributes arenot supported the PKCS#11 URI");
       return -1;
     }
     (void)percent_decode(attr_value(piece, attr), &pkcs11->pin_value);
-    uri_log(SSHLOG_DEBUG3, "Setting PIN from PKCS#11 URI");
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true}, "Setting PIN from PKCS#11 URI");
     return 0;
   }
-  uri_log(SSHLOG_VERBOSE, "Unknown part of query in PKCS#11 URI: %s", piece);
+  log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Unknown part of query in PKCS#11 URI: %s", piece);
   return 0;
 }
 

@@ -30,8 +30,7 @@ int getopt_internal(getopt_state *state, int argc, char *const *argv, const char
   bool last_in_cluster = *state->place == '\0';
 
   if (known == nullptr) {
-    sshlog("getopt_long.c", __func__, __LINE__, 0, SSHLOG_INFO, nullptr,
-           "unknown option -- %c", c);
+    log_info("unknown option -- %c", c);
     if (last_in_cluster) state->optind++;
     return '?';
   }
@@ -49,8 +48,7 @@ int getopt_internal(getopt_state *state, int argc, char *const *argv, const char
     state->optind++;
     state->optarg = argv[state->optind];
   } else {
-    sshlog("getopt_long.c", __func__, __LINE__, 0, SSHLOG_INFO, nullptr,
-           "option requires an argument -- %c", c);
+    log_info("option requires an argument -- %c", c);
     state->optind++;
     state->place = nullptr;
     return '?';

@@ -58,13 +58,14 @@ uint32_t add_identities(sshbuf *items, sshkey **keys, char **labels, int nkeys,
     // for, an RSA modulus below the minimum) could never be asked to sign.
     int r = sshkey_to_offerable_blob(keys[i], &blob, &blen);
     if (r != 0) {
-      log_debug1_fr(r, "encode key");
+      log_as("process_add", {.level = SSHLOG_DEBUG1, .show_func = true, .suffix = ssh_err(r)},
+             "encode key");
       continue;  // neither answered nor remembered; released with the arrays
     }
     const char *label = labels[i] != nullptr ? labels[i] : "";
     if ((r = sshbuf_put_string(items, blob, blen)) != 0 ||
         (r = sshbuf_put_cstring(items, label)) != 0)
-      log_fatal_fr(r, "compose key");
+      fatal_as("process_add", {.show_func = true, .suffix = ssh_err(r)}, "compose key");
     free(blob);
     key_list_add(keys[i], name, label);
     keys[i] = nullptr;  // the key list owns it now
@@ -159,7 +160,8 @@ bool sign_with(const sshkey *key, sshkey *found, const unsigned char *data, size
       unsigned int siglen = static_cast<unsigned int>(len);
       int r = ECDSA_sign(-1, data, static_cast<int>(dlen), sig.get(), &siglen, found->ecdsa);
       if (r == 0) {
-        log_error_f("ECDSA_sign returned %d", r);
+        log_as("process_sign", {.level = SSHLOG_ERROR, .show_func = true},
+               "ECDSA_sign returned %d", r);
         return false;
       }
       *slenp = siglen;
@@ -167,7 +169,8 @@ bool sign_with(const sshkey *key, sshkey *found, const unsigned char *data, size
       return true;
     }
     default:
-      log_error_f("don't know how to sign with key type %d", key->type);
+      log_as("process_sign", {.level = SSHLOG_ERROR, .show_func = true},
+             "don't know how to sign with key type %d", key->type);
       return false;
   }
 }

@@ -49,23 +49,25 @@ void reserve_protocol_output(void) {
   protocol_fd = fd;
 }
 
-// The loop is the body of main(); its fatal messages carry that name.
-#define MAIN_FATAL_R(r, what) sshfatal(__FILE__, "main", __LINE__, 1, ssh_err(r), what)
-
 namespace {
+
+// The loop is the body of main(): its fatal messages carry that name.
+[[noreturn]] void main_fatal(int r, const char *what) {
+  fatal_as("main", {.show_func = true, .suffix = ssh_err(r)}, "%s", what);
+}
 
 // Room in both queues for a full read and a worst-case reply? Returns 0 when
 // there is, SSH_ERR_INSUFFICIENT_SPACE when not; ends the process otherwise.
 int input_gate(void) {
   int r = sshbuf_check_reserve(iqueue, READ_BUFFER_SIZE);
   if (r == 0) r = sshbuf_check_reserve(oqueue, MAX_MSG_LENGTH);
-  if (r != 0 && r != SSH_ERR_INSUFFICIENT_SPACE) MAIN_FATAL_R(r, "reserve");
+  if (r != 0 && r != SSH_ERR_INSUFFICIENT_SPACE) main_fatal(r, "reserve");
   return r;
 }
 
 int dispatch_gate(void) {
   int r = sshbuf_check_reserve(oqueue, MAX_MSG_LENGTH);
-  if (r != 0 && r != SSH_ERR_INSUFFICIENT_SPACE) MAIN_FATAL_R(r, "reserve");
+  if (r != 0 && r != SSH_ERR_INSUFFICIENT_SPACE) main_fatal(r, "reserve");
   return r;
 }
 
@@ -81,7 +83,7 @@ void read_input(unsigned char *buf) {
     _exit(1);
   }
   int r = sshbuf_put(iqueue, buf, static_cast<size_t>(len));
-  if (r != 0) MAIN_FATAL_R(r, "sshbuf_put");
+  if (r != 0) main_fatal(r, "sshbuf_put");
 }
 
 void write_output(void) {
@@ -96,7 +98,7 @@ void write_output(void) {
   }
   // A short write leaves the rest queued for a later pass.
   int r = sshbuf_consume(oqueue, static_cast<size_t>(len));
-  if (r != 0) MAIN_FATAL_R(r, "consume");
+  if (r != 0) main_fatal(r, "consume");
 }
 
 }  // namespace

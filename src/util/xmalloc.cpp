@@ -8,22 +8,19 @@
 #include "log/log.h"
 #include "util/recallocarray.h"
 
-// The messages name their function themselves, so no function prefix.
-#define XMALLOC_FATAL(...) sshfatal("xmalloc.c", __func__, __LINE__, 0, nullptr, __VA_ARGS__)
-
 void *xmalloc(size_t size) {
-  if (size == 0) XMALLOC_FATAL("xmalloc: zero size");
+  if (size == 0) log_fatal("xmalloc: zero size");
   void *ptr = malloc(size);
-  if (ptr == nullptr) XMALLOC_FATAL("xmalloc: out of memory (allocating %zu bytes)", size);
+  if (ptr == nullptr) log_fatal("xmalloc: out of memory (allocating %zu bytes)", size);
   return ptr;
 }
 
 void *xcalloc(size_t nmemb, size_t size) {
-  if (nmemb == 0 || size == 0) XMALLOC_FATAL("xcalloc: zero size");
-  if (SIZE_MAX / nmemb < size) XMALLOC_FATAL("xcalloc: nmemb * size > SIZE_MAX");
+  if (nmemb == 0 || size == 0) log_fatal("xcalloc: zero size");
+  if (SIZE_MAX / nmemb < size) log_fatal("xcalloc: nmemb * size > SIZE_MAX");
   void *ptr = calloc(nmemb, size);
   if (ptr == nullptr)
-    XMALLOC_FATAL("xcalloc: out of memory (allocating %zu bytes)", nmemb * size);
+    log_fatal("xcalloc: out of memory (allocating %zu bytes)", nmemb * size);
   return ptr;
 }
 
@@ -37,6 +34,6 @@ char *xstrdup(const char *str) {
 void *xrecallocarray(void *ptr, size_t onmemb, size_t nmemb, size_t size) {
   void *new_ptr = recallocarray(ptr, onmemb, nmemb, size);
   if (new_ptr == nullptr)
-    XMALLOC_FATAL("xrecallocarray: out of memory (%zu elements of %zu bytes)", nmemb, size);
+    log_fatal("xrecallocarray: out of memory (%zu elements of %zu bytes)", nmemb, size);
   return new_ptr;
 }

@@ -477,7 +477,7 @@ TEST_F(Certificates, SubjectsLabelCertificateKeysAndOnlyTokenKeysSign) {
   for (const char *line : {"debug1: C_FindObjects failed (nfound 0 nattr 3): 0\r\n",
                            "debug1: C_FindObjects failed (nfound 0 nattr 2): 0\r\n",
                            "cannot find private key\r\n", "pkcs11_get_key failed\r\n",
-                           "ECDSA_sign returned 0\r\n"}) {
+                           "process_sign: ECDSA_sign returned 0\r\n"}) {
     size_t p = log.find(line, at);
     EXPECT_NE(p, std::string::npos) << line << " in order in\n" << log;
     if (p != std::string::npos) at = p;
