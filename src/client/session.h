@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client/agentproto.h"
+#include "agentproto/agentproto.h"
 #include "client/secret.h"
 
 namespace vardek::client {

@@ -2,7 +2,7 @@
 
 #include <openssl/rsa.h>
 
-#include "client/agentproto.h"
+#include "agentproto/agentproto.h"
 
 namespace vardek::client {
 

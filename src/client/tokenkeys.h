@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "client/agentproto.h"
+#include "agentproto/agentproto.h"
 #include "client/pubkey.h"
 
 namespace vardek::client {

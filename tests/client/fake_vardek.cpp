@@ -23,7 +23,7 @@
 #include <sstream>
 #include <string>
 
-#include "client/agentproto.h"
+#include "agentproto/agentproto.h"
 
 using namespace vardek::agent;
 

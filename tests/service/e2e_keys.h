@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "client/agentproto.h"
+#include "agentproto/agentproto.h"
 
 namespace vardek::test {
 

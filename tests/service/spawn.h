@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client/agentproto.h"
+#include "agentproto/agentproto.h"
 
 namespace vardek::test {
 

@@ -1,7 +1,7 @@
 // Agent side of vardek's protocol: framing, requests and reply parsing, and a
 // handle on a vardek child process. Used by vardek-client and the tests.
-#ifndef VARDEK_CLIENT_AGENTPROTO_H
-#define VARDEK_CLIENT_AGENTPROTO_H
+#ifndef VARDEK_AGENTPROTO_AGENTPROTO_H
+#define VARDEK_AGENTPROTO_AGENTPROTO_H
 
 #include <sys/types.h>
 

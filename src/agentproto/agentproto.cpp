@@ -1,4 +1,4 @@
-#include "client/agentproto.h"
+#include "agentproto/agentproto.h"
 
 #include <fcntl.h>
 #include <poll.h>
