@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/deleters.h"
 #include "util/ossl_ptr.h"
@@ -54,7 +55,7 @@ ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *
   const CK_ULONG bufsize = size > 0 ? static_cast<CK_ULONG>(size) : 0;
   vardek::malloc_ptr<unsigned char> sig(static_cast<unsigned char *>(xmalloc(bufsize + 1)));
   CK_ULONG siglen = bufsize;
-  CK_RV rv = f->C_Sign(si->session, const_cast<CK_BYTE *>(dgst), static_cast<CK_ULONG>(dgst_len),
+  CK_RV rv = PKCS11_CALL(f, C_Sign, si->session, const_cast<CK_BYTE *>(dgst), static_cast<CK_ULONG>(dgst_len),
                        sig.get(), &siglen);
   if (rv != CKR_OK) {
     log_error("C_Sign failed: %lu", rv);

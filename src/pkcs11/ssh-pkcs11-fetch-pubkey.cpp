@@ -12,6 +12,7 @@
 
 #include "key/sshkey.h"
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/ossl_legacy_ptr.h"
 #include "util/xmalloc.h"
@@ -48,7 +49,7 @@ bool read_attributes(const char *context, pkcs11_provider *p, CK_ULONG slotidx,
   CK_FUNCTION_LIST *f = p->module->function_list;
   CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
 
-  CK_RV rv = f->C_GetAttributeValue(session, obj, r->attr, 4);
+  CK_RV rv = PKCS11_CALL(f, C_GetAttributeValue, session, obj, r->attr, 4);
   if (rv != CKR_OK) {
     log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
     return false;
@@ -65,7 +66,7 @@ bool read_attributes(const char *context, pkcs11_provider *p, CK_ULONG slotidx,
     if (len > 0) r->attr[i].pValue = xcalloc(1, len);
     r->allocated[i] = len;
   }
-  rv = f->C_GetAttributeValue(session, obj, r->attr, 4);
+  rv = PKCS11_CALL(f, C_GetAttributeValue, session, obj, r->attr, 4);
   if (rv != CKR_OK) {
     log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
     return false;

@@ -7,6 +7,7 @@
 
 #include "key/sshkey.h"
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/base64.h"
 #include "util/deleters.h"
@@ -78,7 +79,7 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
       }
       CK_OBJECT_HANDLE obj = CK_INVALID_HANDLE;
       CK_ULONG nfound = 0;
-      rv = f->C_FindObjects(session, &obj, 1, &nfound);
+      rv = PKCS11_CALL(f, C_FindObjects, session, &obj, 1, &nfound);
       if (rv != CKR_OK) {
         log_as(context, {.level = SSHLOG_ERROR}, "C_FindObjects failed: %lu", rv);
         break;
@@ -87,7 +88,7 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
       if (!visit(p, slotidx, obj, keysp, labelsp, nkeys)) break;
     }
   }
-  rv = f->C_FindObjectsFinal(session);
+  rv = PKCS11_CALL(f, C_FindObjectsFinal, session);
   if (rv != CKR_OK) log_as(context, {.level = SSHLOG_ERROR}, "C_FindObjectsFinal failed: %lu", rv);
 }
 
@@ -97,7 +98,7 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
 bool read_long_label(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obj,
                      CK_KEY_TYPE *key_type, vardek::malloc_ptr<char> *out) {
   CK_ATTRIBUTE size_query[] = {{CKA_LABEL, nullptr, 0}};
-  if (f->C_GetAttributeValue(session, obj, size_query, 1) != CKR_OK) return false;
+  if (PKCS11_CALL(f, C_GetAttributeValue, session, obj, size_query, 1) != CKR_OK) return false;
   CK_ULONG len = size_query[0].ulValueLen;
   if (len == CK_UNAVAILABLE_INFORMATION || len > PKCS11_MAX_LABEL_LEN) return false;
   vardek::malloc_ptr<char> text(static_cast<char *>(xcalloc(1, len + 1)));
@@ -105,7 +106,7 @@ bool read_long_label(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session, CK_OBJECT_H
       {CKA_KEY_TYPE, key_type, sizeof(*key_type)},
       {CKA_LABEL, text.get(), len},
   };
-  if (f->C_GetAttributeValue(session, obj, attribs, 2) != CKR_OK ||
+  if (PKCS11_CALL(f, C_GetAttributeValue, session, obj, attribs, 2) != CKR_OK ||
       attribs[0].ulValueLen != sizeof(*key_type) || attribs[1].ulValueLen > len)
     return false;
   text.get()[attribs[1].ulValueLen] = '\0';
@@ -124,7 +125,7 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
       {CKA_KEY_TYPE, &key_type, sizeof(key_type)},
       {CKA_LABEL, label, sizeof(label) - 1},
   };
-  CK_RV rv = f->C_GetAttributeValue(session, obj, attribs, 2);
+  CK_RV rv = PKCS11_CALL(f, C_GetAttributeValue, session, obj, attribs, 2);
   // A label longer than the buffer: CKR_BUFFER_TOO_SMALL from a conforming
   // token, or success with the longer length from one that is not. Read it
   // again at its own size; only this object is affected if that fails.
@@ -184,7 +185,7 @@ bool visit_certificate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE ob
   CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
   CK_CERTIFICATE_TYPE cert_type = 0;
   CK_ATTRIBUTE attribs[] = {{CKA_CERTIFICATE_TYPE, &cert_type, sizeof(cert_type)}};
-  CK_RV rv = f->C_GetAttributeValue(session, obj, attribs, 1);
+  CK_RV rv = PKCS11_CALL(f, C_GetAttributeValue, session, obj, attribs, 1);
   if (rv != CKR_OK) {
     log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
     return false;

@@ -88,13 +88,13 @@ inline constexpr CK_ULONG PKCS11_MAX_LABEL_LEN = 4096;
 inline constexpr CK_ULONG PKCS11_MAX_OBJECTS = 16384;
 
 // Registry (ssh-pkcs11-provider.cpp).
-int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
+[[nodiscard]] int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
                                char ***labelsp);
-int pkcs11_register_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
+[[nodiscard]] int pkcs11_register_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
                                     char ***labelsp, pkcs11_provider **providerp,
                                     CK_ULONG user);
 pkcs11_module *pkcs11_provider_lookup_module(const char *module_path);
-int pkcs11_del_provider_by_uri(pkcs11_uri *uri);
+[[nodiscard]] int pkcs11_del_provider_by_uri(pkcs11_uri *uri);
 pkcs11_provider *pkcs11_provider_lookup(const char *provider_id);
 void pkcs11_provider_finalize(pkcs11_provider *p);
 void pkcs11_provider_unref(pkcs11_provider *p);
@@ -103,7 +103,7 @@ void pkcs11_provider_unref(pkcs11_provider *p);
 // Loads and initialises the module at `module_path` (which it takes over) for
 // `p`. 0: p holds a new valid module and is listed. -1/-3: path and p are
 // released, nothing stays loaded.
-int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provider *p);
+[[nodiscard]] int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provider *p);
 // Returns the references left; at 0 the module is finalised and freed.
 int pkcs11_module_unref(pkcs11_module *m);
 void pkcs11_module_finalize(pkcs11_module *m);
@@ -118,8 +118,8 @@ void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin,
                          CK_ULONG user);
 
 // Login refusals (ssh-pkcs11-login.cpp). 0 when logged in, else -1.
-int pkcs11_login_slot(pkcs11_provider *provider, pkcs11_slot *si, CK_USER_TYPE type);
-int pkcs11_login(pkcs11_key *k11, CK_USER_TYPE type);
+[[nodiscard]] int pkcs11_login_slot(pkcs11_provider *provider, pkcs11_slot *si, CK_USER_TYPE type);
+[[nodiscard]] int pkcs11_login(pkcs11_key *k11, CK_USER_TYPE type);
 
 // Key discovery (ssh-pkcs11-fetch.cpp, ssh-pkcs11-fetch-pubkey.cpp).
 void pkcs11_fetch_keys(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
@@ -135,18 +135,18 @@ sshkey *pkcs11_fetch_x509_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT
 void note_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, const sshkey *key);
 // C_FindObjectsInit; when the session still has a search active (its
 // C_FindObjectsFinal failed), ends that one and starts again once.
-CK_RV pkcs11_find_objects_init(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session,
+[[nodiscard]] CK_RV pkcs11_find_objects_init(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session,
                                CK_ATTRIBUTE *attr, CK_ULONG nattr);
 // 0 when exactly one object matches `attr` (its handle in *obj), else -1.
-int pkcs11_find(pkcs11_provider *p, CK_ULONG slotidx, CK_ATTRIBUTE *attr, CK_ULONG nattr,
+[[nodiscard]] int pkcs11_find(pkcs11_provider *p, CK_ULONG slotidx, CK_ATTRIBUTE *attr, CK_ULONG nattr,
                 CK_OBJECT_HANDLE *obj);
 
 // Token-backed signing (ssh-pkcs11-rsa.cpp, ssh-pkcs11-ecdsa.cpp,
 // ssh-pkcs11-key.cpp). The wraps return 0, or -1 when the one-time method
 // set-up fails.
-int pkcs11_rsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx, const CK_ATTRIBUTE *keyid_attrib,
+[[nodiscard]] int pkcs11_rsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx, const CK_ATTRIBUTE *keyid_attrib,
                     const CK_ATTRIBUTE *label_attrib, RSA *rsa);
-int pkcs11_ecdsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx,
+[[nodiscard]] int pkcs11_ecdsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx,
                       const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib,
                       EC_KEY *ec);
 // A new pkcs11_key holding a reference to `provider` (used by both wraps).
@@ -154,7 +154,7 @@ pkcs11_key *pkcs11_key_new(pkcs11_provider *provider, CK_ULONG slotidx,
                            const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib);
 // 0 when a signing operation with `mech_type` is initialised on the slot's
 // session (the caller must C_Sign next), else -1.
-int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type);
+[[nodiscard]] int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type);
 // Ends a signing operation that no signature will finish (PKCS#11 has no
 // call to cancel one): C_SignInit followed by failure, or a C_Sign that
 // answered CKR_BUFFER_TOO_SMALL, which leaves the operation active.

@@ -9,6 +9,7 @@
 
 #include "key/sshkey.h"
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/xmalloc.h"
 
@@ -32,7 +33,7 @@ void pkcs11_end_sign_operation(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session) {
   CK_BYTE none = 0;
   CK_BYTE sig[1024];  // room for an RSA-8192 signature
   CK_ULONG len = sizeof(sig);
-  CK_RV rv = f->C_Sign(session, &none, 0, sig, &len);
+  CK_RV rv = PKCS11_CALL(f, C_Sign, session, &none, 0, sig, &len);
   OPENSSL_cleanse(sig, sizeof(sig));
   log_debug1_f("ended the signing operation: %lu", rv);
 }
@@ -89,7 +90,7 @@ void pkcs11_check_obj_bool_attrib(pkcs11_key *k11, CK_OBJECT_HANDLE obj, CK_ATTR
   pkcs11_slot *si = &k11->provider->module->slotinfo[k11->slot_index];
   CK_BBOOL flag = CK_FALSE;
   CK_ATTRIBUTE attr = {type, &flag, sizeof(flag)};
-  CK_RV rv = f->C_GetAttributeValue(si->session, obj, &attr, 1);
+  CK_RV rv = PKCS11_CALL(f, C_GetAttributeValue, si->session, obj, &attr, 1);
   if (rv == CKR_OK && attr.ulValueLen != sizeof(flag)) rv = CKR_ATTRIBUTE_VALUE_INVALID;
   if (rv != CKR_OK) {
     log_error("C_GetAttributeValue failed: %lu", rv);
@@ -134,7 +135,7 @@ int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type) {
   }
 
   CK_MECHANISM mech = {mech_type, nullptr, 0};
-  CK_RV rv = f->C_SignInit(si->session, &mech, obj);
+  CK_RV rv = PKCS11_CALL(f, C_SignInit, si->session, &mech, obj);
   if (rv != CKR_OK) {
     log_error("C_SignInit failed: %lu", rv);
     return -1;

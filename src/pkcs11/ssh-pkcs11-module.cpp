@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/xmalloc.h"
 
@@ -34,7 +35,7 @@ void release_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p)
 }
 
 void finalize_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p) {
-  CK_RV rv = m->function_list->C_Finalize(nullptr);
+  CK_RV rv = PKCS11_CALL(m->function_list, C_Finalize, nullptr);
   if (rv != CKR_OK) log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_Finalize for provider %s failed: %lu", module_path, rv);
   release_unfinished(module_path, m, p);
 }
@@ -85,14 +86,14 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   }
   m->function_list = f;
 
-  rv = f->C_Initialize(nullptr);
+  rv = PKCS11_CALL(f, C_Initialize, nullptr);
   if (rv != CKR_OK) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_Initialize for provider %s failed: %lu", module_path, rv);
     release_unfinished(module_path, m, p);
     return -1;
   }
 
-  rv = f->C_GetInfo(&m->info);
+  rv = PKCS11_CALL(f, C_GetInfo, &m->info);
   if (rv != CKR_OK) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetInfo for provider %s failed: %lu", module_path, rv);
     finalize_unfinished(module_path, m, p);
@@ -115,7 +116,7 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
          m->info.libraryVersion.minor);
 
   CK_ULONG nslots = 0;
-  rv = f->C_GetSlotList(CK_TRUE, nullptr, &nslots);
+  rv = PKCS11_CALL(f, C_GetSlotList, CK_TRUE, nullptr, &nslots);
   if (rv != CKR_OK) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetSlotList failed: %lu", rv);
     finalize_unfinished(module_path, m, p);
@@ -134,7 +135,7 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   }
   m->slotlist = static_cast<CK_SLOT_ID *>(xcalloc(nslots, sizeof(CK_SLOT_ID)));
   CK_ULONG listed = nslots;
-  rv = f->C_GetSlotList(CK_TRUE, m->slotlist, &listed);
+  rv = PKCS11_CALL(f, C_GetSlotList, CK_TRUE, m->slotlist, &listed);
   if (rv == CKR_OK && listed > nslots) {
     // Claims more entries than the array it was given holds.
     rv = CKR_BUFFER_TOO_SMALL;
@@ -151,7 +152,7 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   m->valid = 1;
   for (CK_ULONG i = 0; i < m->nslots; i++) {
     CK_TOKEN_INFO *token = &m->slotinfo[i].token;
-    rv = f->C_GetTokenInfo(m->slotlist[i], token);
+    rv = PKCS11_CALL(f, C_GetTokenInfo, m->slotlist[i], token);
     if (rv != CKR_OK) {
       log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetTokenInfo for provider %s slot %lu failed: %lu", module_path, i, rv);
       token->flags = 0;
@@ -187,10 +188,10 @@ void pkcs11_module_finalize(pkcs11_module *m) {
   CK_FUNCTION_LIST *f = m->function_list;
   for (CK_ULONG i = 0; i < m->nslots; i++) {
     if (m->slotinfo[i].session == 0) continue;
-    CK_RV rv = f->C_CloseSession(m->slotinfo[i].session);
+    CK_RV rv = PKCS11_CALL(f, C_CloseSession, m->slotinfo[i].session);
     if (rv != CKR_OK) log_error("C_CloseSession failed: %lu", rv);
   }
-  CK_RV rv = f->C_Finalize(nullptr);
+  CK_RV rv = PKCS11_CALL(f, C_Finalize, nullptr);
   if (rv != CKR_OK) log_error("C_Finalize failed: %lu", rv);
   m->valid = 0;
   m->function_list = nullptr;

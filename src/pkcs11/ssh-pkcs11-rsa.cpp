@@ -5,6 +5,7 @@
 #include <openssl/rsa.h>
 
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/deleters.h"
 
@@ -31,7 +32,7 @@ int pkcs11_rsa_private_encrypt(int flen, const unsigned char *from, unsigned cha
   pkcs11_slot *si = &k11->provider->module->slotinfo[k11->slot_index];
   const CK_ULONG size = static_cast<CK_ULONG>(RSA_size(rsa));
   CK_ULONG tlen = size;
-  CK_RV rv = f->C_Sign(si->session, const_cast<CK_BYTE *>(from), static_cast<CK_ULONG>(flen),
+  CK_RV rv = PKCS11_CALL(f, C_Sign, si->session, const_cast<CK_BYTE *>(from), static_cast<CK_ULONG>(flen),
                        to, &tlen);
   if (rv != CKR_OK) {
     log_error("C_Sign failed: %lu", rv);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/deleters.h"
 
@@ -77,7 +78,7 @@ void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin,
     return;
   }
   CK_SESSION_HANDLE session = 0;
-  CK_RV rv = f->C_OpenSession(m->slotlist[slotidx], CKF_SERIAL_SESSION | CKF_RW_SESSION,
+  CK_RV rv = PKCS11_CALL(f, C_OpenSession, m->slotlist[slotidx], CKF_SERIAL_SESSION | CKF_RW_SESSION,
                               nullptr, nullptr, &session);
   if (rv != CKR_OK) {
     log_error("C_OpenSession failed for slot %lu: %lu", slotidx, rv);
@@ -85,11 +86,11 @@ void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin,
   }
   if (login_required) {
     // The PIN goes to the token as given; this layer keeps no copy of it.
-    rv = f->C_Login(session, user,
+    rv = PKCS11_CALL(f, C_Login, session, user,
                     reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(pin)), strlen(pin));
     if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
       log_error("C_Login failed: %lu", rv);
-      rv = f->C_CloseSession(session);
+      rv = PKCS11_CALL(f, C_CloseSession, session);
       if (rv != CKR_OK) log_error("C_CloseSession failed: %lu", rv);
       return;
     }

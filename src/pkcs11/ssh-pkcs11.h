@@ -13,15 +13,15 @@ void pkcs11_init(int interactive);
 // then hold that many malloc'd entries owned by the caller), 0 when it loaded
 // but yielded no keys, -1 when its module could not be loaded or initialised
 // (or its library manufacturer did not match), -3 when it reported no slots.
-int pkcs11_add_provider(const char *provider_id, const char *pin, sshkey ***keysp,
+[[nodiscard]] int pkcs11_add_provider(const char *provider_id, const char *pin, sshkey ***keysp,
                         char ***labelsp);
 
 // Removes the first registered provider with the identity of `provider_id`.
 // Returns 0 when one was found and removed, -1 otherwise.
-int pkcs11_del_provider(const char *provider_id);
+[[nodiscard]] int pkcs11_del_provider(const char *provider_id);
 
 // 1 when `key` is bound to a token whose provider and module are still
 // loaded, so that it can sign; 0 otherwise (also for keys not from a token).
-int pkcs11_key_is_live(const sshkey *key);
+[[nodiscard]] int pkcs11_key_is_live(const sshkey *key);
 
 #endif
