@@ -19,68 +19,93 @@
 
 namespace {
 
-// The four-attribute template of a builder; CKA_ID first and CKA_LABEL
-// second. Frees the value buffers it holds.
-struct attr_read {
-  CK_ATTRIBUTE attr[4];
-  CK_ULONG allocated[4];
-
-  attr_read(CK_ATTRIBUTE_TYPE third, CK_ATTRIBUTE_TYPE fourth)
-      : attr{{CKA_ID, nullptr, 0},
-             {CKA_LABEL, nullptr, 0},
-             {third, nullptr, 0},
-             {fourth, nullptr, 0}},
-        allocated{} {}
-  attr_read(const attr_read &) = delete;
-  attr_read &operator=(const attr_read &) = delete;
-  ~attr_read() {
-    for (auto &a : attr) free(a.pValue);
-  }
+// One attribute a builder reads: its type, and whether an empty value makes
+// the object unusable.
+struct attr_row {
+  CK_ATTRIBUTE_TYPE type;
+  bool required;
 };
 
-bool length_usable(CK_ULONG len) {
-  return len != CK_UNAVAILABLE_INFORMATION && len <= PKCS11_MAX_ATTRIBUTE_LEN;
-}
+// The attributes of one builder, read in two passes (lengths, then values)
+// with one C_GetAttributeValue each. Lengths that are unavailable, above
+// PKCS11_MAX_ATTRIBUTE_LEN, empty where required, or larger on the second
+// pass than the first sized are refused here, for every builder alike.
+// Frees the value buffers it holds.
+class attr_table {
+ public:
+  static constexpr size_t kMaxRows = 4;
 
-// Reads the template's values. `required` has bit i set for each attribute
-// that must not be empty. Runs under the caller's name for its messages.
-bool read_attributes(const char *context, pkcs11_provider *p, CK_ULONG slotidx,
-                     CK_OBJECT_HANDLE obj, attr_read *r, unsigned required) {
-  CK_FUNCTION_LIST *f = p->module->function_list;
-  CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
+  template <size_t N>
+  explicit attr_table(const attr_row (&rows)[N]) : n_(N) {
+    static_assert(N <= kMaxRows);
+    for (size_t i = 0; i < N; i++) {
+      attr_[i] = {rows[i].type, nullptr, 0};
+      required_[i] = rows[i].required;
+    }
+  }
+  attr_table(const attr_table &) = delete;
+  attr_table &operator=(const attr_table &) = delete;
+  ~attr_table() {
+    for (size_t i = 0; i < n_; i++) free(attr_[i].pValue);
+  }
 
-  CK_RV rv = PKCS11_CALL(f, C_GetAttributeValue, session, obj, r->attr, 4);
-  if (rv != CKR_OK) {
+  // Reads every row; messages go out under `context`.
+  bool read(const char *context, pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj) {
+    CK_FUNCTION_LIST *f = p->module->function_list;
+    CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
+    if (!query(context, f, session, obj)) return false;
+    for (size_t i = 0; i < n_; i++) {
+      CK_ULONG len = attr_[i].ulValueLen;
+      if (len == CK_UNAVAILABLE_INFORMATION || len > PKCS11_MAX_ATTRIBUTE_LEN ||
+          (len == 0 && required_[i]))
+        return invalid(context);
+    }
+    for (size_t i = 0; i < n_; i++) {
+      allocated_[i] = attr_[i].ulValueLen;
+      if (allocated_[i] > 0) attr_[i].pValue = xcalloc(1, allocated_[i]);
+    }
+    if (!query(context, f, session, obj)) return false;
+    // The second answer must fit the buffers sized by the first.
+    for (size_t i = 0; i < n_; i++) {
+      CK_ULONG len = attr_[i].ulValueLen;
+      if (len > allocated_[i] || (len == 0 && required_[i])) return invalid(context);
+    }
+    return true;
+  }
+
+  // The row of `type` as read (value pointer and length).
+  const CK_ATTRIBUTE &operator[](CK_ATTRIBUTE_TYPE type) const {
+    for (size_t i = 0; i < n_; i++)
+      if (attr_[i].type == type) return attr_[i];
+    abort();  // a builder asked for a row it did not list
+  }
+
+ private:
+  bool query(const char *context, CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session,
+             CK_OBJECT_HANDLE obj) {
+    CK_RV rv = PKCS11_CALL(f, C_GetAttributeValue, session, obj, attr_, static_cast<CK_ULONG>(n_));
+    if (rv == CKR_OK) return true;
     log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
     return false;
   }
-  for (unsigned i = 0; i < 4; i++) {
-    CK_ULONG len = r->attr[i].ulValueLen;
-    if (!length_usable(len) || (len == 0 && (required & (1u << i)) != 0)) {
-      log_as(context, {.level = SSHLOG_ERROR}, "invalid attribute length");
-      return false;
-    }
-  }
-  for (unsigned i = 0; i < 4; i++) {
-    CK_ULONG len = r->attr[i].ulValueLen;
-    if (len > 0) r->attr[i].pValue = xcalloc(1, len);
-    r->allocated[i] = len;
-  }
-  rv = PKCS11_CALL(f, C_GetAttributeValue, session, obj, r->attr, 4);
-  if (rv != CKR_OK) {
-    log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu", rv);
+  static bool invalid(const char *context) {
+    log_as(context, {.level = SSHLOG_ERROR}, "invalid attribute length");
     return false;
   }
-  // The second answer must fit the buffers sized by the first.
-  for (unsigned i = 0; i < 4; i++) {
-    CK_ULONG len = r->attr[i].ulValueLen;
-    if (len > r->allocated[i] || (len == 0 && (required & (1u << i)) != 0)) {
-      log_as(context, {.level = SSHLOG_ERROR}, "invalid attribute length");
-      return false;
-    }
-  }
-  return true;
-}
+
+  CK_ATTRIBUTE attr_[kMaxRows] = {};
+  bool required_[kMaxRows] = {};
+  CK_ULONG allocated_[kMaxRows] = {};
+  size_t n_;
+};
+
+// Every builder reads CKA_ID and CKA_LABEL first: the wraps keep them.
+constexpr attr_row kRsaRows[] = {
+    {CKA_ID, false}, {CKA_LABEL, false}, {CKA_MODULUS, true}, {CKA_PUBLIC_EXPONENT, true}};
+constexpr attr_row kEcRows[] = {
+    {CKA_ID, false}, {CKA_LABEL, false}, {CKA_EC_POINT, true}, {CKA_EC_PARAMS, true}};
+constexpr attr_row kCertRows[] = {
+    {CKA_ID, false}, {CKA_LABEL, true}, {CKA_SUBJECT, true}, {CKA_VALUE, true}};
 
 const unsigned char *bytes_of(const CK_ATTRIBUTE &a) {
   return static_cast<const unsigned char *>(a.pValue);
@@ -108,35 +133,38 @@ sshkey *make_key(const char *context, vardek::unique_ptr<RSA> rsa,
 }
 
 sshkey *wrap_rsa(const char *context, pkcs11_provider *p, CK_ULONG slotidx,
-                 const attr_read &r, vardek::unique_ptr<RSA> rsa) {
-  if (pkcs11_rsa_wrap(p, slotidx, &r.attr[0], &r.attr[1], rsa.get()) != 0) return nullptr;
+                 const attr_table &r, vardek::unique_ptr<RSA> rsa) {
+  if (pkcs11_rsa_wrap(p, slotidx, &r[CKA_ID], &r[CKA_LABEL], rsa.get()) != 0) return nullptr;
   return make_key(context, std::move(rsa), nullptr, -1);
 }
 
-sshkey *wrap_ec(const char *context, pkcs11_provider *p, CK_ULONG slotidx, const attr_read &r,
+sshkey *wrap_ec(const char *context, pkcs11_provider *p, CK_ULONG slotidx, const attr_table &r,
                 vardek::unique_ptr<EC_KEY> ec) {
   int nid = sshkey_ecdsa_key_to_nid(ec.get());
   if (nid < 0) {
     log_as(context, {.level = SSHLOG_ERROR}, "couldn't get curve nid");
     return nullptr;
   }
-  if (pkcs11_ecdsa_wrap(p, slotidx, &r.attr[0], &r.attr[1], ec.get()) != 0) return nullptr;
+  if (pkcs11_ecdsa_wrap(p, slotidx, &r[CKA_ID], &r[CKA_LABEL], ec.get()) != 0) return nullptr;
   return make_key(context, nullptr, std::move(ec), nid);
 }
 
 }  // namespace
 
 sshkey *pkcs11_fetch_rsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj) {
-  attr_read r(CKA_MODULUS, CKA_PUBLIC_EXPONENT);
-  if (!read_attributes(__func__, p, slotidx, obj, &r, 1u << 2 | 1u << 3)) return nullptr;
+  attr_table r(kRsaRows);
+  if (!r.read(__func__, p, slotidx, obj)) return nullptr;
 
   vardek::unique_ptr<RSA> rsa(RSA_new());
   if (!rsa) {
     log_error("RSA_new failed");
     return nullptr;
   }
-  vardek::unique_ptr<BIGNUM> n(BN_bin2bn(bytes_of(r.attr[2]), static_cast<int>(r.attr[2].ulValueLen), nullptr));
-  vardek::unique_ptr<BIGNUM> e(BN_bin2bn(bytes_of(r.attr[3]), static_cast<int>(r.attr[3].ulValueLen), nullptr));
+  const CK_ATTRIBUTE &modulus = r[CKA_MODULUS], &exponent = r[CKA_PUBLIC_EXPONENT];
+  vardek::unique_ptr<BIGNUM> n(
+      BN_bin2bn(bytes_of(modulus), static_cast<int>(modulus.ulValueLen), nullptr));
+  vardek::unique_ptr<BIGNUM> e(
+      BN_bin2bn(bytes_of(exponent), static_cast<int>(exponent.ulValueLen), nullptr));
   if (!n || !e) {
     log_error("BN_bin2bn failed");
     return nullptr;
@@ -148,17 +176,17 @@ sshkey *pkcs11_fetch_rsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_
 }
 
 sshkey *pkcs11_fetch_ecdsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj) {
-  attr_read r(CKA_EC_POINT, CKA_EC_PARAMS);
-  if (!read_attributes(__func__, p, slotidx, obj, &r, 1u << 2 | 1u << 3)) return nullptr;
+  attr_table r(kEcRows);
+  if (!r.read(__func__, p, slotidx, obj)) return nullptr;
 
   vardek::unique_ptr<EC_KEY> ec(EC_KEY_new());
   if (!ec) {
     log_error("EC_KEY_new failed");
     return nullptr;
   }
-  const unsigned char *params = bytes_of(r.attr[3]);
+  const unsigned char *params = bytes_of(r[CKA_EC_PARAMS]);
   vardek::unique_ptr<EC_GROUP> group(
-      d2i_ECPKParameters(nullptr, &params, static_cast<long>(r.attr[3].ulValueLen)));
+      d2i_ECPKParameters(nullptr, &params, static_cast<long>(r[CKA_EC_PARAMS].ulValueLen)));
   if (!group) {
     ossl_error("d2i_ECPKParameters failed");
     return nullptr;
@@ -167,13 +195,13 @@ sshkey *pkcs11_fetch_ecdsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJEC
     ossl_error("EC_KEY_set_group failed");
     return nullptr;
   }
-  if (r.attr[2].ulValueLen <= 2) {
+  if (r[CKA_EC_POINT].ulValueLen <= 2) {
     log_error("CKA_EC_POINT too small");
     return nullptr;
   }
-  const unsigned char *point = bytes_of(r.attr[2]);
+  const unsigned char *point = bytes_of(r[CKA_EC_POINT]);
   vardek::unique_ptr<ASN1_OCTET_STRING> octet(
-      d2i_ASN1_OCTET_STRING(nullptr, &point, static_cast<long>(r.attr[2].ulValueLen)));
+      d2i_ASN1_OCTET_STRING(nullptr, &point, static_cast<long>(r[CKA_EC_POINT].ulValueLen)));
   if (!octet) {
     ossl_error("d2i_ASN1_OCTET_STRING failed");
     return nullptr;
@@ -190,20 +218,20 @@ sshkey *pkcs11_fetch_ecdsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJEC
 sshkey *pkcs11_fetch_x509_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
                                  char **subjectp) {
   *subjectp = nullptr;
-  attr_read r(CKA_SUBJECT, CKA_VALUE);
-  if (!read_attributes(__func__, p, slotidx, obj, &r, 1u << 1 | 1u << 2 | 1u << 3))
+  attr_table r(kCertRows);
+  if (!r.read(__func__, p, slotidx, obj))
     return nullptr;
 
-  const unsigned char *cp = bytes_of(r.attr[2]);
+  const unsigned char *cp = bytes_of(r[CKA_SUBJECT]);
   vardek::unique_ptr<X509_NAME> name(
-      d2i_X509_NAME(nullptr, &cp, static_cast<long>(r.attr[2].ulValueLen)));
+      d2i_X509_NAME(nullptr, &cp, static_cast<long>(r[CKA_SUBJECT].ulValueLen)));
   char *oneline = name ? X509_NAME_oneline(name.get(), nullptr, 0) : nullptr;
   *subjectp = xstrdup(oneline != nullptr ? oneline : "invalid subject");
   OPENSSL_free(oneline);
   ERR_clear_error();
 
-  cp = bytes_of(r.attr[3]);
-  vardek::unique_ptr<X509> x509(d2i_X509(nullptr, &cp, static_cast<long>(r.attr[3].ulValueLen)));
+  cp = bytes_of(r[CKA_VALUE]);
+  vardek::unique_ptr<X509> x509(d2i_X509(nullptr, &cp, static_cast<long>(r[CKA_VALUE].ulValueLen)));
   if (!x509) {
     log_error("d2i_x509 failed");
     return nullptr;
