@@ -18,12 +18,7 @@
 #include "util/deleters.h"
 #include "util/xmalloc.h"
 
-// Reply types of the agent protocol.
-#define SSH_AGENT_FAILURE 5
-#define SSH_AGENT_SUCCESS 6
-#define SSH_AGENT_IDENTITIES_ANSWER 12
-#define SSH_AGENT_SIGN_RESPONSE 14
-#define SSH_AGENT_SIGN_FAILURE 30
+#include "agentproto/messages.h"
 
 namespace {
 

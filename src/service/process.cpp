@@ -9,10 +9,7 @@
 #include "buffer/sshbuf-ptr.h"
 #include "service/vardek.h"
 
-// Request types of the agent protocol that vardek serves.
-#define SSH_AGENTC_SIGN_REQUEST 13
-#define SSH_AGENTC_ADD_SMARTCARD_KEY 20
-#define SSH_AGENTC_REMOVE_SMARTCARD_KEY 21
+#include "agentproto/messages.h"
 
 namespace {
 
