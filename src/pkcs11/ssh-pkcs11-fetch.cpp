@@ -1,6 +1,5 @@
-// Key discovery on one slot: enumerate public-key and certificate objects,
-// build a key from each usable one, drop duplicates and append the rest with
-// a label to the caller's growing arrays.
+// Key discovery on one slot: enumerate the public-key and certificate
+// objects and build a key from each usable one; pkcs11_accept_key keeps it.
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -9,7 +8,6 @@
 #include "log/log.h"
 #include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
-#include "util/base64.h"
 #include "util/deleters.h"
 #include "util/xmalloc.h"
 
@@ -32,27 +30,6 @@ void make_search(search_template *t, CK_OBJECT_CLASS object_class, const pkcs11_
   if (uri->object_label != nullptr)
     t->attr[t->nattr++] = {CKA_LABEL, uri->object_label,
                            static_cast<CK_ULONG>(strlen(uri->object_label))};
-}
-
-// Appends `key` with a copy of `label`, or frees it when an equal key is
-// already listed. Messages carry the enumeration's name.
-void accept_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, sshkey *key,
-                const char *label, sshkey ***keysp, char ***labelsp, int *nkeys) {
-  note_key(p, slotidx, context, key);
-  for (int i = 0; i < *nkeys; i++) {
-    if (sshkey_equal(key, (*keysp)[i])) {
-      log_as(context, {.level = SSHLOG_DEBUG2, .show_func = true}, "key already included");
-      sshkey_free(key);
-      return;
-    }
-  }
-  size_t n = static_cast<size_t>(*nkeys);
-  *keysp = static_cast<sshkey **>(xrecallocarray(*keysp, n, n + 1, sizeof(sshkey *)));
-  *labelsp = static_cast<char **>(xrecallocarray(*labelsp, n, n + 1, sizeof(char *)));
-  (*keysp)[n] = key;
-  (*labelsp)[n] = xstrdup(label);
-  *nkeys += 1;
-  log_as(context, {.level = SSHLOG_DEBUG1}, "have %d keys", *nkeys);
 }
 
 // What one enumeration does with each object it finds. Returns false when
@@ -174,7 +151,7 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
     log_as(context, {.level = SSHLOG_ERROR}, "failed to fetch key");
     return true;
   }
-  accept_key(p, slotidx, context, key, label_text, keysp, labelsp, nkeys);
+  pkcs11_accept_key(p, slotidx, context, key, label_text, keysp, labelsp, nkeys);
   return true;
 }
 
@@ -206,7 +183,7 @@ bool visit_certificate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE ob
     log_as(context, {.level = SSHLOG_ERROR}, "failed to fetch key");
     return true;
   }
-  accept_key(p, slotidx, context, key, label ? label.get() : "", keysp, labelsp, nkeys);
+  pkcs11_accept_key(p, slotidx, context, key, label ? label.get() : "", keysp, labelsp, nkeys);
   return true;
 }
 
@@ -221,34 +198,4 @@ void pkcs11_fetch_certs(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
                         char ***labelsp, int *nkeys, const pkcs11_uri *uri) {
   enumerate(p, slotidx, CKO_CERTIFICATE, uri, __func__, visit_certificate, keysp, labelsp,
             nkeys);
-}
-
-void note_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, const sshkey *key) {
-  unsigned char *blob = nullptr;
-  size_t blob_len = 0;
-  unsigned char digest[64] = {};
-  char fp[52] = {};
-  bool ok = false;
-
-  if (to_blob(key, &blob, &blob_len, 1) == 0) {
-    int r = ssh_digest_memory(blob, blob_len, digest, sizeof(digest));
-    explicit_bzero(blob, blob_len);
-    if (r == 0) {
-      memcpy(fp, "SHA256:", 7);
-      if (vardek::b64_ntop(digest, 32, fp + 7, sizeof(fp) - 7) >= 0) {
-        if (char *eq = strchr(fp, '='); eq != nullptr) *eq = '\0';
-        ok = true;
-      }
-    }
-  }
-  free(blob);
-  explicit_bzero(digest, sizeof(digest));
-  if (!ok) {
-    explicit_bzero(fp, sizeof(fp));
-    log_error_f("sshkey_fingerprint failed");
-    return;
-  }
-  log_debug2("%s: provider %s slot %lu: %s %s", context, p->name, slotidx,
-             sshkey_short_name(key), fp);
-  explicit_bzero(fp, sizeof(fp));
 }

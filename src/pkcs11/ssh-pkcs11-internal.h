@@ -133,11 +133,16 @@ sshkey *pkcs11_fetch_ecdsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJEC
 sshkey *pkcs11_fetch_x509_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
                                  char **subjectp);
 void note_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, const sshkey *key);
+// Appends `key` with a copy of `label` to the growing arrays, or frees it
+// when an equal key is already listed; messages carry `context`.
+void pkcs11_accept_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, sshkey *key,
+                       const char *label, sshkey ***keysp, char ***labelsp, int *nkeys);
 // C_FindObjectsInit; when the session still has a search active (its
 // C_FindObjectsFinal failed), ends that one and starts again once.
 [[nodiscard]] CK_RV pkcs11_find_objects_init(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session,
                                CK_ATTRIBUTE *attr, CK_ULONG nattr);
-// 0 when exactly one object matches `attr` (its handle in *obj), else -1.
+// Finds the first object the token returns for the template `attr`: 0 with
+// its handle in *obj, or -1 when none matches or the search fails.
 [[nodiscard]] int pkcs11_find(pkcs11_provider *p, CK_ULONG slotidx, CK_ATTRIBUTE *attr, CK_ULONG nattr,
                 CK_OBJECT_HANDLE *obj);
 
@@ -149,6 +154,8 @@ void note_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, const s
 [[nodiscard]] int pkcs11_ecdsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx,
                       const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib,
                       EC_KEY *ec);
+// True while the key's provider and module are loaded and its slot exists.
+bool pkcs11_key_provider_usable(const pkcs11_key *k11);
 // A new pkcs11_key holding a reference to `provider` (used by both wraps).
 pkcs11_key *pkcs11_key_new(pkcs11_provider *provider, CK_ULONG slotidx,
                            const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib);
