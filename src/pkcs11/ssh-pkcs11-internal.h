@@ -100,10 +100,11 @@ void pkcs11_provider_finalize(pkcs11_provider *p);
 void pkcs11_provider_unref(pkcs11_provider *p);
 
 // Module life (ssh-pkcs11-module.cpp).
-// Loads and initialises the module at `module_path` (which it takes over) for
-// `p`. 0: p holds a new valid module and is listed. -1/-3: path and p are
-// released, nothing stays loaded.
-[[nodiscard]] int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provider *p);
+// Loads and initialises the module at `module_path` for `p`. 0: p holds a
+// new valid module (p is still the caller's to list). -1/-3: nothing stays
+// loaded and p is unchanged.
+[[nodiscard]] int pkcs11_initialize_provider(pkcs11_uri *uri, const char *module_path,
+                                             pkcs11_provider *p);
 // Returns the references left; at 0 the module is finalised and freed.
 int pkcs11_module_unref(pkcs11_module *m);
 void pkcs11_module_finalize(pkcs11_module *m);

@@ -9,48 +9,49 @@
 #include "log/log.h"
 #include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
+#include "util/deleters.h"
 #include "util/xmalloc.h"
 
 namespace {
 
-// Undoes a partial initialisation: the module record is released directly
-// (it never reached pkcs11_module_unref), with the provider and the path.
-void release_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p) {
+// A module whose initialisation did not finish never reaches
+// pkcs11_module_unref: it is finalised here when C_Initialize had succeeded
+// (function_list is set only then), released, and its library unloaded.
+void release_unfinished(pkcs11_module *m) {
+  if (m->function_list != nullptr) {
+    CK_RV rv = PKCS11_CALL(m->function_list, C_Finalize, nullptr);
+    if (rv != CKR_OK)
+      log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR},
+             "C_Finalize for provider %s failed: %lu", m->module_path, rv);
+  }
   void *handle = m->handle;
-  free(module_path);
+  free(m->module_path);
   free(m->slotlist);
   free(m->slotinfo);
   free(m);
-  free(p->name);
-  free(p);
   if (handle != nullptr) dlclose(handle);
-}
-
-void finalize_unfinished(char *module_path, pkcs11_module *m, pkcs11_provider *p) {
-  CK_RV rv = PKCS11_CALL(m->function_list, C_Finalize, nullptr);
-  if (rv != CKR_OK) log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_Finalize for provider %s failed: %lu", module_path, rv);
-  release_unfinished(module_path, m, p);
 }
 
 }  // namespace
 
-int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provider *p) {
-  auto *m = static_cast<pkcs11_module *>(xcalloc(1, sizeof(pkcs11_module)));
+VARDEK_DELETER(pkcs11_module, release_unfinished);
+
+int pkcs11_initialize_provider(pkcs11_uri *uri, const char *module_path, pkcs11_provider *p) {
+  vardek::unique_ptr<pkcs11_module> m(
+      static_cast<pkcs11_module *>(xcalloc(1, sizeof(pkcs11_module))));
   m->refcount = 1;
-  p->module = m;
+  m->module_path = xstrdup(module_path);
 
   // dlopen("") hands back the process's own image, and with it whatever
   // C_GetFunctionList that image happens to carry: never a module.
   if (*module_path == '\0') {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlopen %s failed: %s", module_path, "empty module path");
-    release_unfinished(module_path, m, p);
     return -1;
   }
   void *handle = dlopen(module_path, RTLD_NOW);
   if (handle == nullptr) {
     const char *why = dlerror();
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlopen %s failed: %s", module_path, why != nullptr ? why : "unknown error");
-    release_unfinished(module_path, m, p);
     return -1;
   }
   m->handle = handle;
@@ -64,7 +65,6 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
     const char *why = dlerror();
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlsym(C_GetFunctionList) failed: %s",
                why != nullptr ? why : "symbol is null");
-    release_unfinished(module_path, m, p);
     return -1;
   }
 
@@ -73,29 +73,25 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   if (rv != CKR_OK || f == nullptr) {
     if (rv == CKR_OK) rv = CKR_GENERAL_ERROR;
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetFunctionList for provider %s failed: %lu", module_path, rv);
-    release_unfinished(module_path, m, p);
     return -1;
   }
-  m->function_list = f;
 
   rv = PKCS11_CALL(f, C_Initialize, nullptr);
   if (rv != CKR_OK) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_Initialize for provider %s failed: %lu", module_path, rv);
-    release_unfinished(module_path, m, p);
     return -1;
   }
+  m->function_list = f;  // from here on, a failure finalises the module
 
   rv = PKCS11_CALL(f, C_GetInfo, &m->info);
   if (rv != CKR_OK) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetInfo for provider %s failed: %lu", module_path, rv);
-    finalize_unfinished(module_path, m, p);
     return -1;
   }
   trim_field(m->manufacturer_id, m->info.manufacturerID, sizeof(m->info.manufacturerID));
   if (uri->library_manufacturer != nullptr &&
       strcmp(uri->library_manufacturer, m->manufacturer_id) != 0) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true}, "Skipping provider %s not matching library_manufacturer", m->manufacturer_id);
-    finalize_unfinished(module_path, m, p);
     return -1;
   }
   trim_field(m->library_description, m->info.libraryDescription,
@@ -111,18 +107,15 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   rv = PKCS11_CALL(f, C_GetSlotList, CK_TRUE, nullptr, &nslots);
   if (rv != CKR_OK) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetSlotList failed: %lu", rv);
-    finalize_unfinished(module_path, m, p);
     return -1;
   }
   if (nslots == 0) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true}, "provider %s returned no slots", module_path);
-    finalize_unfinished(module_path, m, p);
     return -3;
   }
   // The count sizes an allocation: refuse what no real module reports.
   if (nslots > PKCS11_MAX_SLOTS) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "provider %s reported %lu slots", module_path, nslots);
-    finalize_unfinished(module_path, m, p);
     return -1;
   }
   m->slotlist = static_cast<CK_SLOT_ID *>(xcalloc(nslots, sizeof(CK_SLOT_ID)));
@@ -134,12 +127,10 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
   }
   if (rv != CKR_OK) {
     log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetSlotList for provider %s failed: %lu", module_path, rv);
-    finalize_unfinished(module_path, m, p);
     return -1;
   }
   m->nslots = listed;
 
-  p->valid = 1;
   m->slotinfo = static_cast<pkcs11_slot *>(xcalloc(m->nslots, sizeof(pkcs11_slot)));
   m->valid = 1;
   for (CK_ULONG i = 0; i < m->nslots; i++) {
@@ -157,8 +148,7 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, char *module_path, pkcs11_provid
     trim_field(s->serial, token->serialNumber, sizeof(token->serialNumber));
   }
 
-  m->module_path = module_path;
-  TAILQ_INSERT_TAIL(&provider_list, p, next);
-  p->refcount++;
+  p->module = m.release();
+  p->valid = 1;
   return 0;
 }

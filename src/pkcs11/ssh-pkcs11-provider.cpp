@@ -12,6 +12,18 @@
 
 VARDEK_DELETER(pkcs11_uri, pkcs11_uri_cleanup);
 
+namespace {
+
+// A provider record that never joined the registry: it holds no module.
+void release_unregistered(pkcs11_provider *p) {
+  free(p->name);
+  free(p);
+}
+
+}  // namespace
+
+VARDEK_DELETER(pkcs11_provider, release_unregistered);
+
 #ifndef VARDEK_DEFAULT_MODULE
 #define VARDEK_DEFAULT_MODULE "/usr/lib64/p11-kit-proxy.so"
 #endif
@@ -107,25 +119,28 @@ int pkcs11_register_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***
   if (labelsp != nullptr) *labelsp = nullptr;
   int nkeys = 0;
 
-  char *module_path = xstrdup(uri->module_path != nullptr ? uri->module_path
-                                                          : VARDEK_DEFAULT_MODULE);
-  auto *p = static_cast<pkcs11_provider *>(xcalloc(1, sizeof(pkcs11_provider)));
-  p->name = pkcs11_uri_get(uri);
-  if (p->name == nullptr) p->name = xstrdup("");
+  const char *module_path =
+      uri->module_path != nullptr ? uri->module_path : VARDEK_DEFAULT_MODULE;
+  vardek::unique_ptr<pkcs11_provider> building(
+      static_cast<pkcs11_provider *>(xcalloc(1, sizeof(pkcs11_provider))));
+  building->name = pkcs11_uri_get(uri);
+  if (building->name == nullptr) building->name = xstrdup("");
 
   pkcs11_module *m = pkcs11_provider_lookup_module(module_path);
   if (m != nullptr && m->valid) {
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true}, "provider module already initialized: %s", module_path);
-    free(module_path);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true},
+           "provider module already initialized: %s", module_path);
     m->refcount++;
-    p->module = m;
-    p->valid = 1;
-    TAILQ_INSERT_TAIL(&provider_list, p, next);
-    p->refcount++;
+    building->module = m;
+    building->valid = 1;
   } else {
-    int r = pkcs11_initialize_provider(uri, module_path, p);
+    int r = pkcs11_initialize_provider(uri, module_path, building.get());
     if (r != 0) return r;
   }
+  // Only a provider with a valid module joins the registry.
+  pkcs11_provider *p = building.release();
+  TAILQ_INSERT_TAIL(&provider_list, p, next);
+  p->refcount++;
 
   pkcs11_register_slots(uri, pin, p, keysp, labelsp, &nkeys, user);
   *providerp = p;

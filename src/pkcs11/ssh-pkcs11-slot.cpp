@@ -17,6 +17,29 @@ void fetch_slot(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***l
   pkcs11_fetch_certs(p, slotidx, keysp, labelsp, nkeys, uri);
 }
 
+// An open session that is closed when the scope ends, unless it was
+// released to the slot: a session whose login failed cannot stay open.
+class session_guard {
+ public:
+  session_guard(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session) : f_(f), session_(session) {}
+  session_guard(const session_guard &) = delete;
+  session_guard &operator=(const session_guard &) = delete;
+  ~session_guard() {
+    if (session_ == 0) return;
+    CK_RV rv = PKCS11_CALL(f_, C_CloseSession, session_);
+    if (rv != CKR_OK) log_error("C_CloseSession failed: %lu", rv);
+  }
+  CK_SESSION_HANDLE release() {
+    CK_SESSION_HANDLE h = session_;
+    session_ = 0;
+    return h;
+  }
+
+ private:
+  CK_FUNCTION_LIST *f_;
+  CK_SESSION_HANDLE session_;
+};
+
 }  // namespace
 
 void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
@@ -78,23 +101,22 @@ void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin,
     return;
   }
   CK_SESSION_HANDLE session = 0;
-  CK_RV rv = PKCS11_CALL(f, C_OpenSession, m->slotlist[slotidx], CKF_SERIAL_SESSION | CKF_RW_SESSION,
-                              nullptr, nullptr, &session);
+  CK_RV rv = PKCS11_CALL(f, C_OpenSession, m->slotlist[slotidx],
+                         CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
   if (rv != CKR_OK) {
     log_error("C_OpenSession failed for slot %lu: %lu", slotidx, rv);
     return;
   }
+  session_guard opened(f, session);
   if (login_required) {
     // The PIN goes to the token as given; this layer keeps no copy of it.
     rv = PKCS11_CALL(f, C_Login, session, user,
-                    reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(pin)), strlen(pin));
+                     reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(pin)), strlen(pin));
     if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
       log_error("C_Login failed: %lu", rv);
-      rv = PKCS11_CALL(f, C_CloseSession, session);
-      if (rv != CKR_OK) log_error("C_CloseSession failed: %lu", rv);
-      return;
+      return;  // the guard closes the session
     }
     s->logged_in = 1;
   }
-  s->session = session;
+  s->session = opened.release();
 }
