@@ -8,17 +8,7 @@
 #include "buffer/sshbuf.h"
 #include "log/ssherr.h"
 #include "util/ossl_ptr.h"
-
-namespace {
-
-// Zeroes a scratch area when the scope ends, on every path.
-struct sshbuf_scratch_wipe {
-  unsigned char *p;
-  size_t n;
-  ~sshbuf_scratch_wipe() { explicit_bzero(p, n); }
-};
-
-}  // namespace
+#include "util/wipe.h"
 
 int sshbuf_get_bignum2(sshbuf *buf, BIGNUM **valp) {
   if (valp != nullptr) *valp = nullptr;
@@ -56,7 +46,7 @@ int sshbuf_put_bignum2(sshbuf *buf, const BIGNUM *v) {
   if (BN_is_negative(v)) return SSH_ERR_INVALID_ARGUMENT;
 
   unsigned char d[SSHBUF_MAX_BIGNUM + 1];
-  sshbuf_scratch_wipe wipe{d, sizeof(d)};
+  vardek::scope_exit wipe_d([&d] { explicit_bzero(d, sizeof(d)); });
   const int len = (bits + 7) / 8;
   d[0] = 0x00;
   if (BN_bn2bin(v, d + 1) != len) return SSH_ERR_UNEXPECTED_INTERNAL;

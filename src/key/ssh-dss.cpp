@@ -107,7 +107,7 @@ int ssh_dss_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
   vardek::unique_ptr<sshbuf> b(sshbuf_from(sig, siglen));
   if (b == nullptr) return SSH_ERR_ALLOCATION_FAILED;
   char *raw_type = nullptr;
-  vardek::wiped_bytes sigblob;
+  vardek::wiped_bytes<> sigblob;
   if (sshbuf_get_cstring(b.get(), &raw_type, nullptr) != 0) return SSH_ERR_INVALID_FORMAT;
   vardek::malloc_ptr<char> ktype(raw_type);
   if (sshbuf_get_string(b.get(), &sigblob.p, &sigblob.len) != 0) return SSH_ERR_INVALID_FORMAT;
@@ -125,13 +125,15 @@ int ssh_dss_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
   r.release();  // now owned by the DSA_SIG
   s.release();
 
-  vardek::ossl_bytes der;
-  if ((der.len = i2d_DSA_SIG(dsig.get(), &der.p)) <= 0) return SSH_ERR_LIBCRYPTO_FAILED;
+  vardek::openssl_wiped_bytes der;
+  const int derlen = i2d_DSA_SIG(dsig.get(), &der.p);
+  if (derlen <= 0) return SSH_ERR_LIBCRYPTO_FAILED;
+  der.len = static_cast<size_t>(derlen);
 
   EVP_PKEY *raw_pkey = nullptr;
   if (int ret = ssh_create_evp_dss(key, &raw_pkey); ret != 0) return ret;
   vardek::unique_ptr<EVP_PKEY> pkey(raw_pkey);
-  return sshkey_verify_signature(pkey.get(), SSH_DIGEST_SHA1, data, dlen, der.p, static_cast<size_t>(der.len));
+  return sshkey_verify_signature(pkey.get(), SSH_DIGEST_SHA1, data, dlen, der.p, der.len);
 }
 
 }  // namespace

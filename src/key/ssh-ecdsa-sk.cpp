@@ -23,7 +23,7 @@
 namespace {
 
 void ssh_ecdsa_sk_cleanup(sshkey *k) {
-  vardek::free_text(k->sk_application);
+  vardek::clear_free_text(k->sk_application);
   k->sk_application = nullptr;
   sshbuf_free(k->sk_key_handle);
   k->sk_key_handle = nullptr;
@@ -95,23 +95,23 @@ int webauthn_check_prepare_hash(const unsigned char *data, size_t datalen, const
 // What the authenticator signed, hashed once more: application hash, flags,
 // counter, extensions (WebAuthn only) and the message hash.
 int sk_signed_hash(const char *application, uint8_t flags, uint32_t counter,
-                   const sshbuf *extensions, const vardek::wiped_digest &msghash,
-                   vardek::wiped_digest &sighash) {
-  vardek::wiped_digest apphash;
-  if (int r = ssh_digest_memory(application, std::strlen(application), apphash.d, apphash.size);
+                   const sshbuf *extensions, const vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> &msghash,
+                   vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> &sighash) {
+  vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> apphash;
+  if (int r = ssh_digest_memory(application, std::strlen(application), apphash.p, apphash.len);
       r != 0)
     return r;
   vardek::unique_ptr<sshbuf> original(sshbuf_new());
   if (original == nullptr) return SSH_ERR_ALLOCATION_FAILED;
   int r;
-  if ((r = sshbuf_put(original.get(), apphash.d, apphash.size)) != 0 ||
+  if ((r = sshbuf_put(original.get(), apphash.p, apphash.len)) != 0 ||
       (r = sshbuf_put_u8(original.get(), flags)) != 0 ||
       (r = sshbuf_put_u32(original.get(), counter)) != 0 ||
       (extensions != nullptr && (r = sshbuf_putb(original.get(), extensions)) != 0) ||
-      (r = sshbuf_put(original.get(), msghash.d, msghash.size)) != 0)
+      (r = sshbuf_put(original.get(), msghash.p, msghash.len)) != 0)
     return r;
-  return ssh_digest_memory(sshbuf_ptr(original.get()), sshbuf_len(original.get()), sighash.d,
-                           sighash.size);
+  return ssh_digest_memory(sshbuf_ptr(original.get()), sshbuf_len(original.get()), sighash.p,
+                           sighash.len);
 }
 
 int ssh_ecdsa_sk_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
@@ -164,16 +164,16 @@ int ssh_ecdsa_sk_verify(const sshkey *key, const unsigned char *sig, size_t sigl
   sig_r.release();  // now owned by the ECDSA_SIG
   sig_s.release();
 
-  vardek::wiped_digest msghash, sighash;
+  vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> msghash, sighash;
   int r = is_webauthn ? webauthn_check_prepare_hash(data, dlen, origin.get(),
                                                     webauthn_wrapper.get(), sig_flags,
-                                                    webauthn_exts.get(), msghash.d, msghash.size)
-                      : ssh_digest_memory(data, dlen, msghash.d, msghash.size);
+                                                    webauthn_exts.get(), msghash.p, msghash.len)
+                      : ssh_digest_memory(data, dlen, msghash.p, msghash.len);
   if (r != 0) return r;
   if ((r = sk_signed_hash(key->sk_application, sig_flags, sig_counter,
                           is_webauthn ? webauthn_exts.get() : nullptr, msghash, sighash)) != 0)
     return r;
-  switch (ECDSA_do_verify(sighash.d, sighash.size, esig.get(), key->ecdsa)) {
+  switch (ECDSA_do_verify(sighash.p, sighash.len, esig.get(), key->ecdsa)) {
     case 1:
       return 0;
     case 0:

@@ -247,16 +247,17 @@ int ssh_ecdsa_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
   if (ECDSA_SIG_set0(esig.get(), sig_r.get(), sig_s.get()) != 1) return SSH_ERR_LIBCRYPTO_FAILED;
   sig_r.release();  // now owned by the ECDSA_SIG
   sig_s.release();
-  vardek::ossl_bytes der;
-  if ((der.len = i2d_ECDSA_SIG(esig.get(), &der.p)) <= 0) return SSH_ERR_LIBCRYPTO_FAILED;
+  vardek::openssl_wiped_bytes der;
+  const int derlen = i2d_ECDSA_SIG(esig.get(), &der.p);
+  if (derlen <= 0) return SSH_ERR_LIBCRYPTO_FAILED;
+  der.len = static_cast<size_t>(derlen);
   if (sshbuf_len(sigbuf.get()) != 0) return SSH_ERR_TRAILING_BYTES;
 
   EVP_PKEY *raw_pkey = nullptr;
   if (ssh_create_evp_ec(key->ecdsa, key->ecdsa_nid, &raw_pkey) != 0)
     return SSH_ERR_UNEXPECTED_INTERNAL;
   vardek::unique_ptr<EVP_PKEY> pkey(raw_pkey);
-  return sshkey_verify_signature(pkey.get(), hash_alg, data, dlen, der.p,
-                                 static_cast<size_t>(der.len));
+  return sshkey_verify_signature(pkey.get(), hash_alg, data, dlen, der.p, der.len);
 }
 
 }  // namespace

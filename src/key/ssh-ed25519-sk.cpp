@@ -11,7 +11,7 @@
 namespace {
 
 void ssh_ed25519_sk_cleanup(sshkey *k) {
-  vardek::free_text(k->sk_application);
+  vardek::clear_free_text(k->sk_application);
   k->sk_application = nullptr;
   sshbuf_free(k->sk_key_handle);
   k->sk_key_handle = nullptr;
@@ -63,23 +63,23 @@ int ssh_ed25519_sk_verify(const sshkey *key, const unsigned char *sig, size_t si
   if (sshbuf_len(b.get()) != 0) return SSH_ERR_TRAILING_BYTES;
   if (len > 64) return SSH_ERR_INVALID_FORMAT;
 
-  vardek::wiped_digest apphash, msghash;
-  if (ssh_digest_memory(key->sk_application, std::strlen(key->sk_application), apphash.d,
-                        apphash.size) != 0 ||
-      ssh_digest_memory(data, dlen, msghash.d, msghash.size) != 0)
+  vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> apphash, msghash;
+  if (ssh_digest_memory(key->sk_application, std::strlen(key->sk_application), apphash.p,
+                        apphash.len) != 0 ||
+      ssh_digest_memory(data, dlen, msghash.p, msghash.len) != 0)
     return SSH_ERR_INVALID_ARGUMENT;
 
   vardek::unique_ptr<sshbuf> encoded(sshbuf_new());
   if (encoded == nullptr) return SSH_ERR_ALLOCATION_FAILED;
   if (sshbuf_put(encoded.get(), sigblob, len) != 0 ||
-      sshbuf_put(encoded.get(), apphash.d, apphash.size) != 0 ||
+      sshbuf_put(encoded.get(), apphash.p, apphash.len) != 0 ||
       sshbuf_put_u8(encoded.get(), sig_flags) != 0 ||
       sshbuf_put_u32(encoded.get(), sig_counter) != 0 ||
-      sshbuf_put(encoded.get(), msghash.d, msghash.size) != 0)
+      sshbuf_put(encoded.get(), msghash.p, msghash.len) != 0)
     return SSH_ERR_ALLOCATION_FAILED;
 
   size_t smlen = sshbuf_len(encoded.get());
-  vardek::wiped_bytes m;
+  vardek::wiped_bytes<> m;
   m.p = static_cast<unsigned char *>(std::malloc(smlen));
   m.len = smlen;
   if (m.p == nullptr) return SSH_ERR_ALLOCATION_FAILED;

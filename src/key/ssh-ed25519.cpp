@@ -79,7 +79,7 @@ int ssh_ed25519_verify(const sshkey *key, const unsigned char *sig, size_t sigle
   if (len > 64) return SSH_ERR_INVALID_FORMAT;
 
   size_t smlen = len + dlen;
-  vardek::wiped_bytes sm, m;
+  vardek::wiped_bytes<> sm, m;
   sm.p = static_cast<unsigned char *>(std::malloc(smlen != 0 ? smlen : 1));
   sm.len = smlen;
   m.p = static_cast<unsigned char *>(std::malloc(smlen != 0 ? smlen : 1));

@@ -160,7 +160,7 @@ int ssh_rsa_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
     }
   }
 
-  vardek::wiped_bytes sigblob;
+  vardek::wiped_bytes<> sigblob;
   if (sshbuf_get_string(b.get(), &sigblob.p, &sigblob.len) != 0) return SSH_ERR_INVALID_FORMAT;
   if (sshbuf_len(b.get()) != 0) return SSH_ERR_TRAILING_BYTES;
 

@@ -103,7 +103,7 @@ int cert_parse(sshbuf *b, sshkey *key, const sshbuf *whole) {
   sshbuf *raw_principals = nullptr, *raw_crit = nullptr, *raw_exts = nullptr;
   sshbuf *raw_ca = nullptr;
   vardek::unique_ptr<sshbuf> principals, crit, exts, ca;
-  vardek::wiped_bytes sig;
+  vardek::wiped_bytes<> sig;
   if (sshbuf_get_u64(b, &cert->serial) != 0 || sshbuf_get_u32(b, &cert->cert_type) != 0 ||
       sshbuf_get_cstring(b, &cert->key_id, nullptr) != 0 ||
       sshbuf_froms(b, &raw_principals) != 0)
@@ -185,12 +185,12 @@ int sshkey_from_blob_internal(sshbuf *b, sshkey **keyp, int allow_cert) {
 
 char *sshkey_fingerprint(const sshkey *k) {
   static constexpr char kPrefix[] = "SHA256:";
-  vardek::wiped_bytes blob;
+  vardek::wiped_bytes<> blob;
   if (to_blob(k, &blob.p, &blob.len, 1) != 0) return nullptr;
-  vardek::wiped_digest digest;
+  vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> digest;
   unsigned int dlen = 0;
-  if (EVP_Digest(blob.p, blob.len, digest.d, &dlen, EVP_sha256(), nullptr) != 1 ||
-      dlen != digest.size)
+  if (EVP_Digest(blob.p, blob.len, digest.p, &dlen, EVP_sha256(), nullptr) != 1 ||
+      dlen != digest.len)
     return nullptr;
   // "SHA256:" and 44 base64 characters with the NUL; the padding goes.
   constexpr size_t rlen = sizeof(kPrefix) - 1 + 44 + 1;
@@ -198,7 +198,7 @@ char *sshkey_fingerprint(const sshkey *k) {
   auto *ret = static_cast<char *>(std::calloc(1, rlen));
   if (ret == nullptr) return nullptr;
   std::memcpy(ret, kPrefix, sizeof(kPrefix) - 1);
-  if (vardek::b64_ntop(digest.d, digest.size, ret + sizeof(kPrefix) - 1,
+  if (vardek::b64_ntop(digest.p, digest.len, ret + sizeof(kPrefix) - 1,
                        rlen - (sizeof(kPrefix) - 1)) == -1) {
     std::free(ret);
     return nullptr;

@@ -1,7 +1,7 @@
-// Internals of the key layer: the per-family operation sets, the helpers the
-// families share (libcrypto bridge, digests, Ed25519 opening, EC point
-// checks) and the small wiping holders the key sources use. Only files of the
-// key layer and its tests include this header.
+// Internals of the key layer: the per-family operation sets and the helpers
+// the families share (libcrypto bridge, digests, Ed25519 opening, EC point
+// checks). Key sources wipe with util/wipe.h, included here. Only files of
+// the key layer and its tests include this header.
 #ifndef VARDEK_KEY_SSHKEY_INTERNAL_H
 #define VARDEK_KEY_SSHKEY_INTERNAL_H
 
@@ -21,6 +21,7 @@
 #include "buffer/sshbuf.h"
 #include "key/sshkey-ptr.h"
 #include "key/sshkey.h"
+#include "util/wipe.h"
 
 // Type names that carry the vendor domain.
 #define VARDEK_KEY_NAME(n) n "@" VARDEK_KEY_DOMAIN
@@ -91,57 +92,5 @@ int rsa_hash_id_from_keyname(const char *alg);
 int crypto_sign_ed25519_open(unsigned char *m, unsigned long long *mlen,
                              const unsigned char *sm, unsigned long long smlen,
                              const unsigned char *pk);
-
-namespace vardek {
-
-// malloc'd bytes that are wiped before they are released.
-struct wiped_bytes {
-  unsigned char *p = nullptr;
-  size_t len = 0;
-  wiped_bytes() = default;
-  wiped_bytes(const wiped_bytes &) = delete;
-  wiped_bytes &operator=(const wiped_bytes &) = delete;
-  ~wiped_bytes() { reset(); }
-  void reset() noexcept {
-    if (p != nullptr) {
-      explicit_bzero(p, len);
-      std::free(p);
-    }
-    p = nullptr;
-    len = 0;
-  }
-};
-
-// Bytes allocated by libcrypto (DER encodings), wiped and released with it.
-struct ossl_bytes {
-  unsigned char *p = nullptr;
-  int len = 0;
-  ossl_bytes() = default;
-  ossl_bytes(const ossl_bytes &) = delete;
-  ossl_bytes &operator=(const ossl_bytes &) = delete;
-  ~ossl_bytes() {
-    if (p != nullptr) OPENSSL_clear_free(p, static_cast<size_t>(len));
-  }
-};
-
-// A SHA-256 digest that is wiped when it goes out of scope.
-struct wiped_digest {
-  static constexpr size_t size = SSH_DIGEST_SHA256_LEN;
-  unsigned char d[size] = {};
-  wiped_digest() = default;
-  wiped_digest(const wiped_digest &) = delete;
-  wiped_digest &operator=(const wiped_digest &) = delete;
-  ~wiped_digest() { explicit_bzero(d, size); }
-};
-
-// Wipes a malloc'd text and releases it. Null is fine.
-inline void free_text(char *s) noexcept {
-  if (s != nullptr) {
-    explicit_bzero(s, std::strlen(s));
-    std::free(s);
-  }
-}
-
-}  // namespace vardek
 
 #endif

@@ -208,13 +208,13 @@ void cert_free(sshkey_certificate *cert) {
   sshbuf_free(cert->cert_blob);
   sshbuf_free(cert->critical_options);
   sshbuf_free(cert->extensions);
-  vardek::free_text(cert->key_id);
+  vardek::clear_free_text(cert->key_id);
   if (cert->principals != nullptr) {
-    for (uint32_t i = 0; i < cert->principal_count; i++) vardek::free_text(cert->principals[i]);
+    for (uint32_t i = 0; i < cert->principal_count; i++) vardek::clear_free_text(cert->principals[i]);
     std::free(cert->principals);
   }
   sshkey_free(cert->signature_key);
-  vardek::free_text(cert->signature_type);
+  vardek::clear_free_text(cert->signature_type);
   explicit_bzero(cert, sizeof(*cert));
   std::free(cert);
 }

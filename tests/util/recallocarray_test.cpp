@@ -10,39 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-// The test binary is linked with --wrap=free: every free() call from our own
-// objects comes here first, so a block can be inspected as it is released.
-extern "C" void __real_free(void *ptr);
-extern "C" void __wrap_free(void *ptr);
-
-namespace {
-
-const void *watched_block = nullptr;
-size_t watched_size = 0;
-int watched_frees = 0;
-bool watched_was_zero = false;
-
-void watch(const void *block, size_t size) {
-  watched_block = block;
-  watched_size = size;
-  watched_frees = 0;
-  watched_was_zero = false;
-}
-
-bool all_zero(const void *p, size_t n) {
-  const auto *b = static_cast<const unsigned char *>(p);
-  for (size_t i = 0; i < n; i++)
-    if (b[i] != 0) return false;
-  return true;
-}
-
-unsigned char *filled(size_t n, unsigned char v) {
-  auto *p = static_cast<unsigned char *>(malloc(n));
-  memset(p, v, n);
-  return p;
-}
-
-}  // namespace
+#include "free_watch.h"
 
 extern "C" void __wrap_free(void *ptr) {
   if (ptr != nullptr && ptr == watched_block) {
