@@ -10,6 +10,7 @@
 #include <openssl/ecdsa.h>
 #include <openssl/objects.h>
 
+#include "key/ssh-sk-common.h"
 #include "key/sshkey-internal.h"
 #include "log/ssherr.h"
 #include "util/base64.h"
@@ -21,33 +22,6 @@
 #define SSH_SK_FLAG_EXTENSION_DATA 0x80
 
 namespace {
-
-void ssh_ecdsa_sk_cleanup(sshkey *k) {
-  vardek::clear_free_text(k->sk_application);
-  k->sk_application = nullptr;
-  sshbuf_free(k->sk_key_handle);
-  k->sk_key_handle = nullptr;
-  sshbuf_free(k->sk_reserved);
-  k->sk_reserved = nullptr;
-  ssh_ecdsa_cleanup(k);
-}
-
-int ssh_ecdsa_sk_equal(const sshkey *a, const sshkey *b) {
-  if (a->sk_application == nullptr || b->sk_application == nullptr) return 0;
-  if (std::strcmp(a->sk_application, b->sk_application) != 0) return 0;
-  return ssh_ecdsa_equal(a, b);
-}
-
-int ssh_ecdsa_sk_serialize_public(const sshkey *key, sshbuf *b, int opts) {
-  if (int r = ssh_ecdsa_serialize_public(key, b, opts); r != 0) return r;
-  return sshbuf_put_cstring(b, key->sk_application != nullptr ? key->sk_application : "");
-}
-
-int ssh_ecdsa_sk_deserialize_public(const char *ktype, sshbuf *b, sshkey *key) {
-  if (int r = ssh_ecdsa_deserialize_public(ktype, b, key); r != 0) return r;
-  if (sshbuf_get_cstring(b, &key->sk_application, nullptr) != 0) return SSH_ERR_INVALID_FORMAT;
-  return 0;
-}
 
 // Checks that WebAuthn client data begins with the text a browser writes for
 // a request whose challenge is `m`:
@@ -94,21 +68,14 @@ int webauthn_check_prepare_hash(const unsigned char *data, size_t datalen, const
 
 // What the authenticator signed, hashed once more: application hash, flags,
 // counter, extensions (WebAuthn only) and the message hash.
-int sk_signed_hash(const char *application, uint8_t flags, uint32_t counter,
-                   const sshbuf *extensions, const vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> &msghash,
-                   vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> &sighash) {
-  vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> apphash;
-  if (int r = ssh_digest_memory(application, std::strlen(application), apphash.p, apphash.len);
-      r != 0)
-    return r;
+int sk_signed_hash(const sshkey *key, uint8_t flags, uint32_t counter, const sshbuf *extensions,
+                   const ssh_sk_digest &msghash, ssh_sk_digest &sighash) {
+  ssh_sk_digest apphash;
+  if (int r = ssh_sk_application_hash(key, apphash); r != 0) return r;
   vardek::unique_ptr<sshbuf> original(sshbuf_new());
   if (original == nullptr) return SSH_ERR_ALLOCATION_FAILED;
-  int r;
-  if ((r = sshbuf_put(original.get(), apphash.p, apphash.len)) != 0 ||
-      (r = sshbuf_put_u8(original.get(), flags)) != 0 ||
-      (r = sshbuf_put_u32(original.get(), counter)) != 0 ||
-      (extensions != nullptr && (r = sshbuf_putb(original.get(), extensions)) != 0) ||
-      (r = sshbuf_put(original.get(), msghash.p, msghash.len)) != 0)
+  if (int r = ssh_sk_put_signed_data(original.get(), apphash, flags, counter, extensions, msghash);
+      r != 0)
     return r;
   return ssh_digest_memory(sshbuf_ptr(original.get()), sshbuf_len(original.get()), sighash.p,
                            sighash.len);
@@ -138,7 +105,7 @@ int ssh_ecdsa_sk_verify(const sshkey *key, const unsigned char *sig, size_t sigl
   uint32_t sig_counter = 0;
   if (sshbuf_froms(b.get(), &raw_buf) != 0) return SSH_ERR_INVALID_FORMAT;
   vardek::unique_ptr<sshbuf> sigbuf(raw_buf);
-  if (sshbuf_get_u8(b.get(), &sig_flags) != 0 || sshbuf_get_u32(b.get(), &sig_counter) != 0)
+  if (ssh_sk_get_flags_counter(b.get(), &sig_flags, &sig_counter) != 0)
     return SSH_ERR_INVALID_FORMAT;
   vardek::malloc_ptr<char> origin;
   vardek::unique_ptr<sshbuf> webauthn_wrapper, webauthn_exts;
@@ -164,13 +131,13 @@ int ssh_ecdsa_sk_verify(const sshkey *key, const unsigned char *sig, size_t sigl
   sig_r.release();  // now owned by the ECDSA_SIG
   sig_s.release();
 
-  vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> msghash, sighash;
+  ssh_sk_digest msghash, sighash;
   int r = is_webauthn ? webauthn_check_prepare_hash(data, dlen, origin.get(),
                                                     webauthn_wrapper.get(), sig_flags,
                                                     webauthn_exts.get(), msghash.p, msghash.len)
                       : ssh_digest_memory(data, dlen, msghash.p, msghash.len);
   if (r != 0) return r;
-  if ((r = sk_signed_hash(key->sk_application, sig_flags, sig_counter,
+  if ((r = sk_signed_hash(key, sig_flags, sig_counter,
                           is_webauthn ? webauthn_exts.get() : nullptr, msghash, sighash)) != 0)
     return r;
   switch (ECDSA_do_verify(sighash.p, sighash.len, esig.get(), key->ecdsa)) {
@@ -188,10 +155,10 @@ int ssh_ecdsa_sk_verify(const sshkey *key, const unsigned char *sig, size_t sigl
 const sshkey_type_ops ssh_ecdsa_sk_ops = {
     .size = nullptr,
     .alloc = nullptr,
-    .cleanup = ssh_ecdsa_sk_cleanup,
-    .equal = ssh_ecdsa_sk_equal,
-    .serialize_public = ssh_ecdsa_sk_serialize_public,
-    .deserialize_public = ssh_ecdsa_sk_deserialize_public,
+    .cleanup = ssh_sk_cleanup<ssh_ecdsa_cleanup>,
+    .equal = ssh_sk_equal<ssh_ecdsa_equal>,
+    .serialize_public = ssh_sk_serialize_public<ssh_ecdsa_serialize_public>,
+    .deserialize_public = ssh_sk_deserialize_public<ssh_ecdsa_deserialize_public>,
     .serialize_private = nullptr,
     .deserialize_private = nullptr,
     .generate = nullptr,

@@ -4,38 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "key/ssh-sk-common.h"
 #include "key/sshkey-internal.h"
 #include "log/log.h"
 #include "log/ssherr.h"
 
 namespace {
-
-void ssh_ed25519_sk_cleanup(sshkey *k) {
-  vardek::clear_free_text(k->sk_application);
-  k->sk_application = nullptr;
-  sshbuf_free(k->sk_key_handle);
-  k->sk_key_handle = nullptr;
-  sshbuf_free(k->sk_reserved);
-  k->sk_reserved = nullptr;
-  ssh_ed25519_cleanup(k);
-}
-
-int ssh_ed25519_sk_equal(const sshkey *a, const sshkey *b) {
-  if (a->sk_application == nullptr || b->sk_application == nullptr) return 0;
-  if (std::strcmp(a->sk_application, b->sk_application) != 0) return 0;
-  return ssh_ed25519_equal(a, b);
-}
-
-int ssh_ed25519_sk_serialize_public(const sshkey *key, sshbuf *b, int opts) {
-  if (int r = ssh_ed25519_serialize_public(key, b, opts); r != 0) return r;
-  return sshbuf_put_cstring(b, key->sk_application != nullptr ? key->sk_application : "");
-}
-
-int ssh_ed25519_sk_deserialize_public(const char *ktype, sshbuf *b, sshkey *key) {
-  if (int r = ssh_ed25519_deserialize_public(ktype, b, key); r != 0) return r;
-  if (sshbuf_get_cstring(b, &key->sk_application, nullptr) != 0) return SSH_ERR_INVALID_FORMAT;
-  return 0;
-}
 
 int ssh_ed25519_sk_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
                           const unsigned char *data, size_t dlen, const char * /*alg*/,
@@ -56,26 +30,25 @@ int ssh_ed25519_sk_verify(const sshkey *key, const unsigned char *sig, size_t si
   if (sshbuf_get_cstring(b.get(), &raw_type, nullptr) != 0) return SSH_ERR_INVALID_FORMAT;
   vardek::malloc_ptr<char> ktype(raw_type);
   if (sshbuf_get_string_direct(b.get(), &sigblob, &len) != 0 ||
-      sshbuf_get_u8(b.get(), &sig_flags) != 0 || sshbuf_get_u32(b.get(), &sig_counter) != 0)
+      ssh_sk_get_flags_counter(b.get(), &sig_flags, &sig_counter) != 0)
     return SSH_ERR_INVALID_FORMAT;
   if (std::strcmp(sshkey_ssh_name_plain(key->type, key->ecdsa_nid), ktype.get()) != 0)
     return SSH_ERR_KEY_TYPE_DIFFERS;
   if (sshbuf_len(b.get()) != 0) return SSH_ERR_TRAILING_BYTES;
   if (len > 64) return SSH_ERR_INVALID_FORMAT;
 
-  vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN> apphash, msghash;
-  if (ssh_digest_memory(key->sk_application, std::strlen(key->sk_application), apphash.p,
-                        apphash.len) != 0 ||
+  ssh_sk_digest apphash, msghash;
+  if (ssh_sk_application_hash(key, apphash) != 0 ||
       ssh_digest_memory(data, dlen, msghash.p, msghash.len) != 0)
     return SSH_ERR_INVALID_ARGUMENT;
 
+  // The signature proper, then what the authenticator signed: the message
+  // that opening it must give back. Ed25519 signatures have no extensions.
   vardek::unique_ptr<sshbuf> encoded(sshbuf_new());
   if (encoded == nullptr) return SSH_ERR_ALLOCATION_FAILED;
   if (sshbuf_put(encoded.get(), sigblob, len) != 0 ||
-      sshbuf_put(encoded.get(), apphash.p, apphash.len) != 0 ||
-      sshbuf_put_u8(encoded.get(), sig_flags) != 0 ||
-      sshbuf_put_u32(encoded.get(), sig_counter) != 0 ||
-      sshbuf_put(encoded.get(), msghash.p, msghash.len) != 0)
+      ssh_sk_put_signed_data(encoded.get(), apphash, sig_flags, sig_counter, nullptr, msghash) !=
+          0)
     return SSH_ERR_ALLOCATION_FAILED;
 
   size_t smlen = sshbuf_len(encoded.get());
@@ -99,10 +72,10 @@ int ssh_ed25519_sk_verify(const sshkey *key, const unsigned char *sig, size_t si
 const sshkey_type_ops ssh_ed25519_sk_ops = {
     .size = nullptr,
     .alloc = nullptr,
-    .cleanup = ssh_ed25519_sk_cleanup,
-    .equal = ssh_ed25519_sk_equal,
-    .serialize_public = ssh_ed25519_sk_serialize_public,
-    .deserialize_public = ssh_ed25519_sk_deserialize_public,
+    .cleanup = ssh_sk_cleanup<ssh_ed25519_cleanup>,
+    .equal = ssh_sk_equal<ssh_ed25519_equal>,
+    .serialize_public = ssh_sk_serialize_public<ssh_ed25519_serialize_public>,
+    .deserialize_public = ssh_sk_deserialize_public<ssh_ed25519_deserialize_public>,
     .serialize_private = nullptr,
     .deserialize_private = nullptr,
     .generate = nullptr,
