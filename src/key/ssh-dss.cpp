@@ -139,16 +139,10 @@ int ssh_dss_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
 }  // namespace
 
 const sshkey_type_ops ssh_dss_ops = {
-    .size = nullptr,
     .alloc = ssh_dss_alloc,
     .cleanup = ssh_dss_cleanup,
     .equal = ssh_dss_equal,
     .serialize_public = ssh_dss_serialize_public,
     .deserialize_public = ssh_dss_deserialize_public,
-    .serialize_private = nullptr,
-    .deserialize_private = nullptr,
-    .generate = nullptr,
-    .copy_public = nullptr,
-    .sign = nullptr,
     .verify = ssh_dss_verify,
 };

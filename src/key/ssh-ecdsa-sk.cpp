@@ -153,16 +153,9 @@ int ssh_ecdsa_sk_verify(const sshkey *key, const unsigned char *sig, size_t sigl
 }  // namespace
 
 const sshkey_type_ops ssh_ecdsa_sk_ops = {
-    .size = nullptr,
-    .alloc = nullptr,
     .cleanup = ssh_sk_cleanup<ssh_ecdsa_cleanup>,
     .equal = ssh_sk_equal<ssh_ecdsa_equal>,
     .serialize_public = ssh_sk_serialize_public<ssh_ecdsa_serialize_public>,
     .deserialize_public = ssh_sk_deserialize_public<ssh_ecdsa_deserialize_public>,
-    .serialize_private = nullptr,
-    .deserialize_private = nullptr,
-    .generate = nullptr,
-    .copy_public = nullptr,
-    .sign = nullptr,
     .verify = ssh_ecdsa_sk_verify,
 };

@@ -263,16 +263,9 @@ int ssh_ecdsa_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
 }  // namespace
 
 const sshkey_type_ops ssh_ecdsa_ops = {
-    .size = nullptr,
-    .alloc = nullptr,
     .cleanup = ssh_ecdsa_cleanup,
     .equal = ssh_ecdsa_equal,
     .serialize_public = ssh_ecdsa_serialize_public,
     .deserialize_public = ssh_ecdsa_deserialize_public,
-    .serialize_private = nullptr,
-    .deserialize_private = nullptr,
-    .generate = nullptr,
-    .copy_public = nullptr,
-    .sign = nullptr,
     .verify = ssh_ecdsa_verify,
 };

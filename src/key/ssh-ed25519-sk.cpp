@@ -70,16 +70,9 @@ int ssh_ed25519_sk_verify(const sshkey *key, const unsigned char *sig, size_t si
 }  // namespace
 
 const sshkey_type_ops ssh_ed25519_sk_ops = {
-    .size = nullptr,
-    .alloc = nullptr,
     .cleanup = ssh_sk_cleanup<ssh_ed25519_cleanup>,
     .equal = ssh_sk_equal<ssh_ed25519_equal>,
     .serialize_public = ssh_sk_serialize_public<ssh_ed25519_serialize_public>,
     .deserialize_public = ssh_sk_deserialize_public<ssh_ed25519_deserialize_public>,
-    .serialize_private = nullptr,
-    .deserialize_private = nullptr,
-    .generate = nullptr,
-    .copy_public = nullptr,
-    .sign = nullptr,
     .verify = ssh_ed25519_sk_verify,
 };

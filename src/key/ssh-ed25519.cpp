@@ -100,16 +100,9 @@ int ssh_ed25519_verify(const sshkey *key, const unsigned char *sig, size_t sigle
 }  // namespace
 
 const sshkey_type_ops ssh_ed25519_ops = {
-    .size = nullptr,
-    .alloc = nullptr,
     .cleanup = ssh_ed25519_cleanup,
     .equal = ssh_ed25519_equal,
     .serialize_public = ssh_ed25519_serialize_public,
     .deserialize_public = ssh_ed25519_deserialize_public,
-    .serialize_private = nullptr,
-    .deserialize_private = nullptr,
-    .generate = nullptr,
-    .copy_public = nullptr,
-    .sign = nullptr,
     .verify = ssh_ed25519_verify,
 };

@@ -37,16 +37,11 @@ int ssh_gss_verify(const sshkey * /*key*/, const unsigned char * /*sig*/, size_t
 }  // namespace
 
 const sshkey_type_ops ssh_gss_ops = {
-    .size = nullptr,
-    .alloc = nullptr,
-    .cleanup = nullptr,
     .equal = ssh_gss_equal,
     .serialize_public = ssh_gss_serialize_public,
     .deserialize_public = ssh_gss_deserialize_public,
     .serialize_private = ssh_gss_serialize_private,
     .deserialize_private = ssh_gss_deserialize_private,
-    .generate = nullptr,
     .copy_public = ssh_gss_copy_public,
-    .sign = nullptr,
     .verify = ssh_gss_verify,
 };

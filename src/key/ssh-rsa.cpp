@@ -189,16 +189,10 @@ int ssh_rsa_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
 }  // namespace
 
 const sshkey_type_ops ssh_rsa_ops = {
-    .size = nullptr,
     .alloc = ssh_rsa_alloc,
     .cleanup = ssh_rsa_cleanup,
     .equal = ssh_rsa_equal,
     .serialize_public = ssh_rsa_serialize_public,
     .deserialize_public = ssh_rsa_deserialize_public,
-    .serialize_private = nullptr,
-    .deserialize_private = nullptr,
-    .generate = nullptr,
-    .copy_public = nullptr,
-    .sign = nullptr,
     .verify = ssh_rsa_verify,
 };

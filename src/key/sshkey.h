@@ -82,24 +82,26 @@ struct sshkey {
 };
 static_assert(std::is_standard_layout_v<sshkey>);
 
-// One operation set per key family; empty slots are null.
+// One operation set per key family. A family's table names only the
+// operations it has; the other slots stay null, and every caller tests a slot
+// for null before calling through it.
 struct sshkey_type_ops {
-  unsigned int (*size)(const sshkey *);
-  int (*alloc)(sshkey *);
-  void (*cleanup)(sshkey *);
-  int (*equal)(const sshkey *, const sshkey *);
-  int (*serialize_public)(const sshkey *, sshbuf *, int opts);
-  int (*deserialize_public)(const char *type_name, sshbuf *, sshkey *);
-  int (*serialize_private)(const sshkey *, sshbuf *, int opts);
-  int (*deserialize_private)(const char *type_name, sshbuf *, sshkey *);
-  int (*generate)(sshkey *, int bits);
-  int (*copy_public)(const sshkey *from, sshkey *to);
+  unsigned int (*size)(const sshkey *) = nullptr;
+  int (*alloc)(sshkey *) = nullptr;
+  void (*cleanup)(sshkey *) = nullptr;
+  int (*equal)(const sshkey *, const sshkey *) = nullptr;
+  int (*serialize_public)(const sshkey *, sshbuf *, int opts) = nullptr;
+  int (*deserialize_public)(const char *type_name, sshbuf *, sshkey *) = nullptr;
+  int (*serialize_private)(const sshkey *, sshbuf *, int opts) = nullptr;
+  int (*deserialize_private)(const char *type_name, sshbuf *, sshkey *) = nullptr;
+  int (*generate)(sshkey *, int bits) = nullptr;
+  int (*copy_public)(const sshkey *from, sshkey *to) = nullptr;
   int (*sign)(sshkey *, unsigned char **sigp, size_t *lenp, const unsigned char *data,
               size_t datalen, const char *alg, const char *sk_provider, const char *sk_pin,
-              unsigned int compat);
+              unsigned int compat) = nullptr;
   int (*verify)(const sshkey *, const unsigned char *sig, size_t siglen,
                 const unsigned char *data, size_t datalen, const char *alg, unsigned int compat,
-                void **detailsp);
+                void **detailsp) = nullptr;
 };
 
 struct sshkey_type_info {
