@@ -21,31 +21,31 @@ constexpr Curve curves[] = {
 };
 
 // A positive mpint: no sign bit set, no superfluous leading zero byte.
-ossl_ptr<BIGNUM> read_mpint(agent::Reader &r) {
+vardek::unique_ptr<BIGNUM> read_mpint(agent::Reader &r) {
   Bytes v;
   if (!r.string(v) || v.empty() || (v[0] & 0x80) != 0) return nullptr;
   if (v.size() > 1 && v[0] == 0 && (v[1] & 0x80) == 0) return nullptr;
-  return ossl_ptr<BIGNUM>(BN_bin2bn(v.data(), static_cast<int>(v.size()), nullptr));
+  return vardek::unique_ptr<BIGNUM>(BN_bin2bn(v.data(), static_cast<int>(v.size()), nullptr));
 }
 
-ossl_ptr<EVP_PKEY> from_params(const char *alg, OSSL_PARAM_BLD *bld) {
-  ossl_ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld));
-  ossl_ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, alg, nullptr));
+vardek::unique_ptr<EVP_PKEY> from_params(const char *alg, OSSL_PARAM_BLD *bld) {
+  vardek::unique_ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld));
+  vardek::unique_ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, alg, nullptr));
   EVP_PKEY *pk = nullptr;
   if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
       EVP_PKEY_fromdata(ctx.get(), &pk, EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
     return nullptr;
-  return ossl_ptr<EVP_PKEY>(pk);
+  return vardek::unique_ptr<EVP_PKEY>(pk);
 }
 
 bool read_rsa(agent::Reader &r, PublicKey &k, std::string &why) {
-  ossl_ptr<BIGNUM> e = read_mpint(r);
-  ossl_ptr<BIGNUM> n = e ? read_mpint(r) : nullptr;
+  vardek::unique_ptr<BIGNUM> e = read_mpint(r);
+  vardek::unique_ptr<BIGNUM> n = e ? read_mpint(r) : nullptr;
   if (!n || r.left() != 0) {
     why = "malformed RSA key blob";
     return false;
   }
-  ossl_ptr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+  vardek::unique_ptr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
   if (!bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
       OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
     why = "out of memory";
@@ -75,7 +75,7 @@ bool read_ecdsa(agent::Reader &r, PublicKey &k, std::string &why) {
     why = "unsupported or mismatched curve \"" + curve_name + "\"";
     return false;
   }
-  ossl_ptr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+  vardek::unique_ptr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
   if (!bld ||
       OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, curve->ossl, 0) != 1 ||
       OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),

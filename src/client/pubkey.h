@@ -7,7 +7,7 @@
 #include <string>
 
 #include "client/encoding.h"
-#include "client/ossl.h"
+#include "util/ossl_ptr.h"
 
 namespace vardek::client {
 
@@ -17,7 +17,7 @@ struct PublicKey {
   std::string type;        // the blob's type name, e.g. "ssh-rsa"
   KeyFamily family = KeyFamily::other;
   int bits = 0;            // modulus size or curve size; 0 for other types
-  ossl_ptr<EVP_PKEY> pkey;  // null for other types
+  vardek::unique_ptr<EVP_PKEY> pkey;  // null for other types
 };
 
 // Reads `blob`. An RSA or ECDSA blob must be well formed, with nothing left

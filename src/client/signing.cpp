@@ -30,7 +30,7 @@ void put_mpint(Bytes &b, const BIGNUM *v) {
 }
 
 bool verify(const PublicKey &key, const EVP_MD *md, const Bytes &data, const Bytes &sig) {
-  ossl_ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+  vardek::unique_ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   EVP_PKEY_CTX *pctx = nullptr;
   if (!ctx || EVP_DigestVerifyInit(ctx.get(), &pctx, md, nullptr, key.pkey.get()) != 1)
     return false;
@@ -102,7 +102,7 @@ std::optional<Bytes> finish_signature(const PublicKey &key, const SignPlan &plan
     return blob;
   }
   const unsigned char *p = raw.data();
-  ossl_ptr<ECDSA_SIG> es(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(raw.size())));
+  vardek::unique_ptr<ECDSA_SIG> es(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(raw.size())));
   if (!es || p != raw.data() + raw.size()) {
     why = "the signature is not a DER (r, s) pair";
     return std::nullopt;
