@@ -16,18 +16,6 @@ int ssh_gss_deserialize_public(const char * /*ktype*/, sshbuf * /*b*/, sshkey * 
   return SSH_ERR_UNSUPPORTED_FEATURE;
 }
 
-int ssh_gss_serialize_private(const sshkey * /*key*/, sshbuf * /*b*/, int /*opts*/) {
-  return SSH_ERR_UNSUPPORTED_FEATURE;
-}
-
-int ssh_gss_deserialize_private(const char * /*ktype*/, sshbuf * /*b*/, sshkey * /*key*/) {
-  return SSH_ERR_UNSUPPORTED_FEATURE;
-}
-
-int ssh_gss_copy_public(const sshkey * /*from*/, sshkey * /*to*/) {
-  return SSH_ERR_UNSUPPORTED_FEATURE;
-}
-
 int ssh_gss_verify(const sshkey * /*key*/, const unsigned char * /*sig*/, size_t /*siglen*/,
                    const unsigned char * /*data*/, size_t /*dlen*/, const char * /*alg*/,
                    unsigned int /*compat*/, void ** /*detailsp*/) {
@@ -40,8 +28,5 @@ const sshkey_type_ops ssh_gss_ops = {
     .equal = ssh_gss_equal,
     .serialize_public = ssh_gss_serialize_public,
     .deserialize_public = ssh_gss_deserialize_public,
-    .serialize_private = ssh_gss_serialize_private,
-    .deserialize_private = ssh_gss_deserialize_private,
-    .copy_public = ssh_gss_copy_public,
     .verify = ssh_gss_verify,
 };

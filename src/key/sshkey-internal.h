@@ -27,7 +27,6 @@
 #define VARDEK_KEY_NAME(n) n "@" VARDEK_KEY_DOMAIN
 
 #define SSH_ED25519_NAME "ssh-ed25519"
-#define SSH_ED25519_SK_NAME VARDEK_KEY_NAME("sk-ssh-ed25519")
 #define SSH_ECDSA_SK_NAME VARDEK_KEY_NAME("sk-ecdsa-sha2-nistp256")
 #define SSH_WEBAUTHN_SK_NAME VARDEK_KEY_NAME("webauthn-sk-ecdsa-sha2-nistp256")
 #define SSH_RSA_CERT_NAME VARDEK_KEY_NAME("ssh-rsa-cert-v01")
