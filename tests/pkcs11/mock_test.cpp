@@ -16,12 +16,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/mock_module.h"
 #include "pkcs11/mock/mock_p11.h"
 
 namespace {
@@ -36,26 +36,15 @@ std::string data_file(const char *name) { return std::string(VARDEK_MOCK_DATA_DI
 class MockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vardek-mock-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    log_ = dir_ + "/calls.log";
-    setenv(vardek::mock::kLogEnv, log_.c_str(), 1);
-    unsetenv(vardek::mock::kConfigEnv);
+    ASSERT_TRUE(mock_.ok());
+    mock_.log_calls();
   }
   void TearDown() override {
     if (f_ != nullptr) f_->C_Finalize(nullptr);
     if (handle_ != nullptr) dlclose(handle_);
-    unsetenv(vardek::mock::kLogEnv);
-    unsetenv(vardek::mock::kConfigEnv);
-    std::filesystem::remove_all(dir_);
   }
 
-  void configure(const std::string &text) {
-    std::string path = dir_ + "/mock.conf";
-    std::ofstream(path) << text;
-    setenv(vardek::mock::kConfigEnv, path.c_str(), 1);
-  }
+  void configure(const std::string &text) { mock_.configure(text); }
 
   // Loads the module and fetches its function list (no C_Initialize).
   void load() {
@@ -99,9 +88,9 @@ class MockTest : public ::testing::Test {
     return f_->C_GetAttributeValue(h, obj, &a, 1);
   }
 
-  std::vector<std::string> calls() const { return vardek::mock::read_call_log(log_); }
+  std::vector<std::string> calls() const { return mock_.calls(); }
 
-  std::string dir_, log_;
+  vardek::test::MockModule mock_;
   void *handle_ = nullptr;
   CK_FUNCTION_LIST *f_ = nullptr;
 };

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/mock_module.h"
 #include "key/sshkey.h"
 #include "log/log.h"
 #include "pkcs11/mock/mock_p11.h"
@@ -67,13 +68,10 @@ class ProviderTest : public ::testing::Test {
 
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vardek-p11test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    calls_ = dir_ + "/calls.log";
-    stderr_path_ = dir_ + "/stderr.log";
-    setenv(mock::kLogEnv, calls_.c_str(), 1);
-    unsetenv(mock::kConfigEnv);
+    ASSERT_TRUE(mock_.ok());
+    dir_ = mock_.dir();
+    stderr_path_ = mock_.path("stderr.log");
+    mock_.log_calls();
     fflush(stderr);
     saved_stderr_ = dup(2);
     int fd = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
@@ -99,18 +97,10 @@ class ProviderTest : public ::testing::Test {
       std::fprintf(stdout, "--- log of the failed test ---\n");
       for (const auto &l : log_lines()) std::fprintf(stdout, "%s\n", l.c_str());
     }
-    unsetenv(mock::kLogEnv);
-    unsetenv(mock::kConfigEnv);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
 
   // Writes the mock's configuration and points the module at it.
-  void mock_config(const std::string &text) {
-    std::string path = dir_ + "/mock.conf";
-    std::ofstream(path) << text;
-    setenv(mock::kConfigEnv, path.c_str(), 1);
-  }
+  void mock_config(const std::string &text) { mock_.configure(text); }
 
   // Log lines written so far, without their CR LF.
   std::vector<std::string> log_lines() const {
@@ -143,17 +133,15 @@ class ProviderTest : public ::testing::Test {
     if (fd >= 0) close(fd);
   }
 
-  std::vector<std::string> calls() const { return mock::read_call_log(calls_); }
-  size_t count_calls(const std::string &prefix) const {
-    return mock::count_calls(calls(), prefix);
-  }
+  std::vector<std::string> calls() const { return mock_.calls(); }
+  size_t count_calls(const std::string &prefix) const { return mock_.count_calls(prefix); }
   // Only the call names, in order ("C_Initialize", ...).
   std::vector<std::string> call_names() const {
     std::vector<std::string> v;
     for (const auto &l : calls()) v.push_back(l.substr(0, l.find(' ')));
     return v;
   }
-  void clear_calls() const { std::ofstream(calls_, std::ios::trunc); }
+  void clear_calls() const { mock_.clear_calls(); }
 
   static int nproviders() {
     int n = 0;
@@ -163,7 +151,9 @@ class ProviderTest : public ::testing::Test {
   }
   static pkcs11_provider *first_provider() { return TAILQ_FIRST(&provider_list); }
 
-  std::string dir_, calls_, stderr_path_;
+  // Made before SetUp and removed after TearDown, with the log in it.
+  MockModule mock_{"vardek-p11test"};
+  std::string dir_, stderr_path_;
   int saved_stderr_ = -1;
 };
 

@@ -25,8 +25,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -35,6 +33,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include "common/mock_module.h"
 #include "pkcs11/mock/mock_p11.h"
 #include "service/e2e_keys.h"
 #include "service/spawn.h"
@@ -133,28 +132,16 @@ class FaultWalk : public ::testing::TestWithParam<const char *> {
   // A vardek that died must show as a missing reply, not end the test.
   static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
   void SetUp() override {
-    char tmpl[] = "/tmp/vardek-walk-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(mock_.ok());
     keys_ = load_keys();
     ASSERT_EQ(keys_.size(), 4u);
     for (const auto &k : keys_) ASSERT_FALSE(k.blob.empty());
   }
-  void TearDown() override {
-    unsetenv(vardek::mock::kConfigEnv);
-    unsetenv(vardek::mock::kLogEnv);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
   // One session with `fail any N RV`; returns what went wrong (empty when
   // nothing did) and the call log.
   std::string session(unsigned long n, std::vector<std::string> &calls, bool &saw_fault) {
-    std::string conf = dir_ + "/mock.conf", logfile = dir_ + "/calls.log";
-    std::ofstream(conf) << token_config() << "fail any " << n << " " << GetParam() << "\n";
-    std::filesystem::remove(logfile);
-    setenv(vardek::mock::kConfigEnv, conf.c_str(), 1);
-    setenv(vardek::mock::kLogEnv, logfile.c_str(), 1);
+    mock_.configure(token_config() + "fail any " + std::to_string(n) + " " + GetParam() + "\n");
+    mock_.log_calls();
 
     std::ostringstream bad;
     Vardek v;
@@ -218,7 +205,7 @@ class FaultWalk : public ::testing::TestWithParam<const char *> {
     remove("remove", listed1);
     auto second = add("second add", listed2);
     sign_all("second sign", second);
-    size_t before_last_remove = vardek::mock::read_call_log(logfile).size();
+    size_t before_last_remove = mock_.calls().size();
     bool removed = remove("final remove", listed2);
 
     // Still serving, with nothing registered: a sign finds no key.
@@ -233,7 +220,7 @@ class FaultWalk : public ::testing::TestWithParam<const char *> {
     for (const char *s : {"ERROR: AddressSanitizer", "runtime error:", "LeakSanitizer"})
       if (err.find(s) != std::string::npos) bad << "sanitizer report (" << s << ")\n";
 
-    calls = vardek::mock::read_call_log(logfile);
+    calls = mock_.calls();
     size_t inits = vardek::mock::count_calls(calls, "C_Initialize");
     size_t finals = vardek::mock::count_calls(calls, "C_Finalize");
     if (inits != finals)
@@ -256,7 +243,7 @@ class FaultWalk : public ::testing::TestWithParam<const char *> {
     return out;
   }
 
-  std::string dir_;
+  vardek::test::MockModule mock_{"vardek-walk"};
   std::vector<TestKey> keys_;
 };
 

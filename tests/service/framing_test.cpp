@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/mock_module.h"
 #include "service/spawn.h"
 
 namespace {
@@ -188,9 +189,9 @@ TEST(Framing, ZeroLengthFrameEndsWith255) {
 TEST(Framing, FieldsPastTheFrameEndWith255BeforeAnyWork) {
   // A handler parses its own frame only: fields that run on into the bytes
   // after it are a parse failure, before any module is loaded.
-  std::string dir = ::testing::TempDir();
-  std::string log_path = dir + "vardek-framing-calls.log";
-  std::remove(log_path.c_str());
+  vardek::test::MockModule mock("vardek-framing");
+  ASSERT_TRUE(mock.ok());
+  mock.log_calls();
   Bytes fields;  // name and PIN of an add, outside any frame
   vardek::agent::put_string(fields, std::string_view(VARDEK_MOCK_MODULE));
   vardek::agent::put_string(fields, std::string_view("1234"));
@@ -204,7 +205,6 @@ TEST(Framing, FieldsPastTheFrameEndWith255BeforeAnyWork) {
       {"add with only its type", cat({from_hex("00 00 00 01 14"), fields}),
        "process_add: parse: incomplete message"},
   };
-  setenv("VARDEK_MOCK_LOG", log_path.c_str(), 1);
   for (const auto &c : cases) {
     Vardek v;
     ASSERT_TRUE(v.start({"-v"}));
@@ -215,9 +215,8 @@ TEST(Framing, FieldsPastTheFrameEndWith255BeforeAnyWork) {
     EXPECT_EQ(WEXITSTATUS(st), 255) << c.what;
     EXPECT_NE(v.log().find(c.line), std::string::npos) << c.what << ": " << v.log();
   }
-  unsetenv("VARDEK_MOCK_LOG");
   // Not one Cryptoki call: the module was never even loaded.
-  EXPECT_FALSE(std::ifstream(log_path).good());
+  EXPECT_FALSE(std::ifstream(mock.log_path()).good());
 }
 
 // --- malformed requests --------------------------------------------------

@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/mock_module.h"
 #include "common/softhsm.h"
 #include "service/e2e_keys.h"
 #include "service/spawn.h"
@@ -245,26 +244,12 @@ TEST_F(SoftHsmRequests, VerbosityLevels) {
 
 class MockRequests : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vardek-svc-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    unsetenv("VARDEK_MOCK_CONFIG");
-  }
-  void TearDown() override {
-    unsetenv("VARDEK_MOCK_CONFIG");
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  void configure(const std::string &text) {
-    std::string path = dir_ + "/mock.conf";
-    std::ofstream(path) << text;
-    setenv("VARDEK_MOCK_CONFIG", path.c_str(), 1);
-  }
+  void SetUp() override { ASSERT_TRUE(mock_.ok()); }
+  void configure(const std::string &text) { mock_.configure(text); }
   static std::string data(const char *name) {
     return std::string(VARDEK_MOCK_DATA_DIR) + "/" + name;
   }
-  std::string dir_;
+  vardek::test::MockModule mock_{"vardek-svc"};
 };
 
 TEST_F(MockRequests, AnswerFollowsDiscoveryOrderByteForByte) {

@@ -7,13 +7,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/mock_module.h"
 #include "service/e2e_keys.h"
 #include "service/spawn.h"
 
@@ -42,15 +41,13 @@ class Stream : public ::testing::Test {
 TEST_F(Stream, ModuleOutputNeverReachesTheAgent) {
   // The module writes to descriptor 1 in C_Initialize and printf()s in every
   // C_Sign; all of it must land on standard error, none in the replies.
-  std::string dir = ::testing::TempDir() + "vardek-chatter";
-  std::filesystem::create_directories(dir);
-  std::string conf = dir + "/mock.conf";
+  vardek::test::MockModule mock("vardek-chatter");
+  ASSERT_TRUE(mock.ok());
   std::string key = std::string(VARDEK_MOCK_DATA_DIR) + "/ec256.pem";
-  std::ofstream(conf) << "slot id=1 label=t\n"
-                      << "object class=public key=" << key << " id=01 label=k\n"
-                      << "object class=private key=" << key << " id=01\n"
-                      << "chatter MODULE-SAYS:" << std::string(50, '.') << "%0a\n";
-  setenv("VARDEK_MOCK_CONFIG", conf.c_str(), 1);
+  mock.configure("slot id=1 label=t\n"
+                 "object class=public key=" + key + " id=01 label=k\n"
+                 "object class=private key=" + key + " id=01\n"
+                 "chatter MODULE-SAYS:" + std::string(50, '.') + "%0a\n");
   auto pub = vardek::test::load_pem(key);
   ASSERT_TRUE(pub);
 
@@ -69,7 +66,6 @@ TEST_F(Stream, ModuleOutputNeverReachesTheAgent) {
     ASSERT_TRUE(vardek::test::verify(pub.get(), digest, *sig)) << "signature " << i;
   }
   EXPECT_EQ(v.finish(), 0);
-  unsetenv("VARDEK_MOCK_CONFIG");
   // The write in C_Initialize and the flushed printf()s all went to the log.
   const std::string log = v.log();
   size_t said = 0;
@@ -77,7 +73,6 @@ TEST_F(Stream, ModuleOutputNeverReachesTheAgent) {
        at = log.find("MODULE-SAYS", at + 1))
     said++;
   EXPECT_GT(said, 100u) << log.substr(0, 2000);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Stream, AgentPipeliningOnBlockingPipesIsServed) {
