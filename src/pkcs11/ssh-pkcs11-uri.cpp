@@ -13,6 +13,7 @@
 #include "buffer/sshbuf.h"
 #include "log/log.h"
 #include "util/deleters.h"
+#include "util/wipe.h"
 
 namespace {
 
@@ -152,17 +153,6 @@ int for_each_piece(pkcs11_uri *pkcs11, char *text, const char *sep,
   return 0;
 }
 
-// The private copy of the URI text may hold a PIN: wiped before release.
-struct wiping_text {
-  char *p;
-  ~wiping_text() {
-    if (p != nullptr) {
-      explicit_bzero(p, strlen(p));
-      free(p);
-    }
-  }
-};
-
 // Appends `separator`, `name`, "=" and the text held in `value` to `uri`.
 // Takes ownership of `uri` and `value` and releases both in every case.
 // Returns the new text or null (no value, or no memory).
@@ -200,10 +190,7 @@ void pkcs11_uri_cleanup(pkcs11_uri *pkcs11) {
   free(pkcs11->object_label);
   free(pkcs11->library_manufacturer);
   free(pkcs11->manufacturer);
-  if (pkcs11->pin_value != nullptr) {
-    explicit_bzero(pkcs11->pin_value, strlen(pkcs11->pin_value));
-    free(pkcs11->pin_value);
-  }
+  vardek::clear_free_text(pkcs11->pin_value);
   free(pkcs11);
 }
 
@@ -267,12 +254,19 @@ int pkcs11_uri_parse(const char *uri, pkcs11_uri *pkcs11) {
     log_error_f("Bad arguments. The pkcs11 can't be null");
     return -1;
   }
-  wiping_text copy{strdup(uri)};
-  if (copy.p == nullptr) return -1;
+  // The private copy may hold a PIN. Parsing cuts it into pieces, so all of
+  // it is wiped before release, not only the text up to its first NUL.
+  const size_t copy_size = strlen(uri) + 1;
+  char *copy = strdup(uri);
+  if (copy == nullptr) return -1;
+  vardek::scope_exit release_copy([copy, copy_size] {
+    explicit_bzero(copy, copy_size);
+    free(copy);
+  });
 
   // Path: everything before the first "?". Query: the next run of
   // characters other than "?"; anything from a further "?" on is ignored.
-  char *path = copy.p + kSchemeLen;
+  char *path = copy + kSchemeLen;
   char *query = nullptr;
   char *q = strchr(path, '?');
   if (q != nullptr) {

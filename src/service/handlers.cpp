@@ -16,18 +16,12 @@
 #include "service/key_list.h"
 #include "service/vardek.h"
 #include "util/deleters.h"
+#include "util/wipe.h"
 #include "util/xmalloc.h"
 
 #include "agentproto/messages.h"
 
 namespace {
-
-// Wipes and releases a PIN copy taken from a request.
-void free_pin(char *pin) {
-  if (pin == nullptr) return;
-  explicit_bzero(pin, strlen(pin));
-  free(pin);
-}
 
 // Releases the arrays handed over by pkcs11_add_provider; the entries that
 // remain (keys not taken by the key list, labels) are released with them.
@@ -84,7 +78,7 @@ void process_add(sshbuf *req) {
   sshkey **keys = nullptr;
   char **labels = nullptr;
   int count = pkcs11_add_provider(name, pin, &keys, &labels);
-  free_pin(pin);
+  vardek::clear_free_text(pin);  // the PIN copy is wiped; the name is not
 
   if (count > 0) {
     // Only keys that encode are answered and remembered, so the count
@@ -115,7 +109,7 @@ void process_del(sshbuf *req) {
   if ((r = sshbuf_get_cstring(req, &name, nullptr)) != 0 ||
       (r = sshbuf_get_cstring(req, &pin, nullptr)) != 0)
     log_fatal_fr(r, "parse");
-  free_pin(pin);  // carried by the request, never used
+  vardek::clear_free_text(pin);  // carried by the request, never used
 
   // The entries go whatever the registry finds under this name.
   key_list_remove_provider(name);
