@@ -14,7 +14,8 @@
 #include "log/log_compose.h"
 
 extern "C" {
-extern char *__progname;
+// glibc's name for the program's own name; no other spelling reaches it.
+extern char *__progname;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 }
 
 namespace {
@@ -100,20 +101,20 @@ void log_compose(char *encoded, const char *func, int showfunc, int level, int t
   char msgbuf[LOG_MSG_SIZE];
 
   if (showfunc)
-    snprintf(fmtbuf, sizeof(fmtbuf), "%s: %s", func != nullptr ? func : "", fmt);
+    (void)snprintf(fmtbuf, sizeof(fmtbuf), "%s: %s", func != nullptr ? func : "", fmt);
   else
-    snprintf(fmtbuf, sizeof(fmtbuf), "%s", fmt);
+    (void)snprintf(fmtbuf, sizeof(fmtbuf), "%s", fmt);
 
   const char *use_fmt = fmtbuf;
   if (const char *name = level_name(level, to_stderr)) {
-    snprintf(prefixed, sizeof(prefixed), "%s: %s", name, fmtbuf);
+    (void)snprintf(prefixed, sizeof(prefixed), "%s: %s", name, fmtbuf);
     use_fmt = prefixed;
   }
 
-  vsnprintf(msgbuf, sizeof(msgbuf), use_fmt, args);
+  (void)vsnprintf(msgbuf, sizeof(msgbuf), use_fmt, args);
   if (suffix != nullptr) {
     char withsuffix[LOG_MSG_SIZE];
-    snprintf(withsuffix, sizeof(withsuffix), "%s: %s", msgbuf, suffix);
+    (void)snprintf(withsuffix, sizeof(withsuffix), "%s: %s", msgbuf, suffix);
     memcpy(msgbuf, withsuffix, sizeof(msgbuf));
   }
 
@@ -127,7 +128,7 @@ void log_init_handler(const char *progname, int level, int to_stderr) {
   log_progname = progname;
   if (progname != nullptr) {
     if (static_cast<unsigned int>(level) > static_cast<unsigned int>(SSHLOG_DEBUG3)) {
-      fprintf(stderr, "Unrecognized internal syslog level code %d\n", level);
+      (void)fprintf(stderr, "Unrecognized internal syslog level code %d\n", level);
       exit(1);
     }
     log_threshold = level;
