@@ -18,6 +18,8 @@ void pkcs11_accept_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context
     }
   }
   size_t n = static_cast<size_t>(*nkeys);
+  // The array holds pointers to keys, so its element size is a pointer's.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression): sizeof(sshkey *) is meant
   *keysp = static_cast<sshkey **>(xrecallocarray(*keysp, n, n + 1, sizeof(sshkey *)));
   *labelsp = static_cast<char **>(xrecallocarray(*labelsp, n, n + 1, sizeof(char *)));
   (*keysp)[n] = key;

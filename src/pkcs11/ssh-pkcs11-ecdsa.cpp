@@ -91,8 +91,9 @@ ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *
     log_error_f("ECDSA_SIG_set0 failed");
     return nullptr;
   }
-  r.release();
-  s.release();
+  // ECDSA_SIG_set0 took r and s over.
+  (void)r.release();
+  (void)s.release();
   return ret.release();
 }
 

@@ -170,8 +170,9 @@ sshkey *pkcs11_fetch_rsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_
     return nullptr;
   }
   if (RSA_set0_key(rsa.get(), n.get(), e.get(), nullptr) != 1) log_fatal_f("set key");
-  n.release();
-  e.release();
+  // RSA_set0_key took n and e over.
+  (void)n.release();
+  (void)e.release();
   return wrap_rsa(__func__, p, slotidx, r, std::move(rsa));
 }
 

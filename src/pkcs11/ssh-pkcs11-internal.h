@@ -78,7 +78,7 @@ extern int pkcs11_interactive;
 
 // Largest attribute value the layer reads from a token. Lengths above it (and
 // CK_UNAVAILABLE_INFORMATION) are refused instead of allocated.
-inline constexpr CK_ULONG PKCS11_MAX_ATTRIBUTE_LEN = 1024 * 1024;
+inline constexpr CK_ULONG PKCS11_MAX_ATTRIBUTE_LEN = CK_ULONG{1024} * 1024;
 // Largest slot count accepted from C_GetSlotList.
 inline constexpr CK_ULONG PKCS11_MAX_SLOTS = 4096;
 // Longest public-key label listed. A longer one hides only its own object.
