@@ -14,7 +14,8 @@
 #include "service/vardek.h"
 
 extern "C" {
-extern char *__progname;
+// glibc's name for the program's own name; no other spelling reaches it.
+extern char *__progname;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 }
 
 int main(int argc, char **argv) {
@@ -45,7 +46,7 @@ int main(int argc, char **argv) {
           log_level++;
         break;
       default:
-        fprintf(stderr, "usage: %s [-v]\n", progname);
+        (void)fprintf(stderr, "usage: %s [-v]\n", progname);
         exit(1);
     }
   }

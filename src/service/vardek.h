@@ -10,7 +10,7 @@
 #define MAX_MSG_LENGTH 10240
 // Bytes taken from standard input by one read; iqueue must have this much
 // room before standard input is polled.
-#define READ_BUFFER_SIZE (4 * 4096)
+#define READ_BUFFER_SIZE (size_t{4} * 4096)
 
 // Bytes read from standard input and not yet consumed by process(). Created
 // at start-up, never released.
