@@ -236,7 +236,7 @@ sshbuf *percent_encode(const char *data, size_t length, const char *allow_list) 
       r = sshbuf_put_u8(b.get(), c);
     } else {
       char esc[4];
-      snprintf(esc, sizeof esc, "%%%02X", c);
+      (void)snprintf(esc, sizeof esc, "%%%02X", c);  // always 3 characters and a NUL
       r = sshbuf_put(b.get(), esc, 3);
     }
     if (r != 0) return nullptr;
