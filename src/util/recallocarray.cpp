@@ -40,6 +40,9 @@ void *recallocarray(void *ptr, size_t oldnmemb, size_t newnmemb, size_t size) {
     }
   }
 
+  // No elements left is a valid result, as with calloc above: glibc's
+  // malloc(0) hands out a pointer of its own that free() takes back.
+  // NOLINTNEXTLINE(clang-analyzer-optin.portability.UnixAPI): malloc(0) is meant
   void *newptr = malloc(newsize);
   if (newptr == nullptr) return nullptr;
 
