@@ -27,7 +27,7 @@ namespace {
   sigemptyset(&set);
   sigaddset(&set, SIGSEGV);
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(SIGSEGV);
+  (void)raise(SIGSEGV);
   abort();
 }
 
