@@ -145,6 +145,7 @@ bool Child::start(const std::vector<std::string> &argv, int stderr_fd) {
     return false;
   }
   std::vector<char *> args;
+  args.reserve(argv.size() + 1);
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = fork();
@@ -279,7 +280,7 @@ int Child::wait(int timeout_ms) {
       pid_ = -1;
       return -1;
     }
-    struct timespec ts{0, 5 * 1000 * 1000};
+    struct timespec ts{0, 5L * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }
 }
