@@ -13,7 +13,7 @@
 #include "util/ossl_ptr.h"
 
 #define INTBLOB_LEN 20
-#define SIGBLOB_LEN (2 * INTBLOB_LEN)
+#define SIGBLOB_LEN (size_t{2} * INTBLOB_LEN)
 
 int ssh_create_evp_dss(const sshkey *k, EVP_PKEY **pkeyp) {
   *pkeyp = nullptr;
@@ -89,11 +89,11 @@ int ssh_dss_deserialize_public(const char * /*ktype*/, sshbuf *b, sshkey *key) {
     bn->reset(raw);
   }
   if (DSA_set0_pqg(key->dsa, p.get(), q.get(), g.get()) != 1) return SSH_ERR_LIBCRYPTO_FAILED;
-  p.release();  // now owned by the DSA handle
-  q.release();
-  g.release();
+  (void)p.release();  // now owned by the DSA handle
+  (void)q.release();
+  (void)g.release();
   if (DSA_set0_key(key->dsa, pub.get(), nullptr) != 1) return SSH_ERR_LIBCRYPTO_FAILED;
-  pub.release();
+  (void)pub.release();
   return 0;
 }
 
@@ -122,8 +122,8 @@ int ssh_dss_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
       BN_bin2bn(sigblob.p + INTBLOB_LEN, INTBLOB_LEN, s.get()) == nullptr)
     return SSH_ERR_LIBCRYPTO_FAILED;
   if (DSA_SIG_set0(dsig.get(), r.get(), s.get()) != 1) return SSH_ERR_LIBCRYPTO_FAILED;
-  r.release();  // now owned by the DSA_SIG
-  s.release();
+  (void)r.release();  // now owned by the DSA_SIG
+  (void)s.release();
 
   vardek::openssl_wiped_bytes der;
   const int derlen = i2d_DSA_SIG(dsig.get(), &der.p);

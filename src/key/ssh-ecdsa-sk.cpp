@@ -128,8 +128,8 @@ int ssh_ecdsa_sk_verify(const sshkey *key, const unsigned char *sig, size_t sigl
   vardek::unique_ptr<ECDSA_SIG> esig(ECDSA_SIG_new());
   if (esig == nullptr) return SSH_ERR_ALLOCATION_FAILED;
   if (ECDSA_SIG_set0(esig.get(), sig_r.get(), sig_s.get()) != 1) return SSH_ERR_LIBCRYPTO_FAILED;
-  sig_r.release();  // now owned by the ECDSA_SIG
-  sig_s.release();
+  (void)sig_r.release();  // now owned by the ECDSA_SIG
+  (void)sig_s.release();
 
   ssh_sk_digest msghash, sighash;
   int r = is_webauthn ? webauthn_check_prepare_hash(data, dlen, origin.get(),

@@ -245,8 +245,8 @@ int ssh_ecdsa_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
   vardek::unique_ptr<ECDSA_SIG> esig(ECDSA_SIG_new());
   if (esig == nullptr) return SSH_ERR_ALLOCATION_FAILED;
   if (ECDSA_SIG_set0(esig.get(), sig_r.get(), sig_s.get()) != 1) return SSH_ERR_LIBCRYPTO_FAILED;
-  sig_r.release();  // now owned by the ECDSA_SIG
-  sig_s.release();
+  (void)sig_r.release();  // now owned by the ECDSA_SIG
+  (void)sig_s.release();
   vardek::openssl_wiped_bytes der;
   const int derlen = i2d_ECDSA_SIG(esig.get(), &der.p);
   if (derlen <= 0) return SSH_ERR_LIBCRYPTO_FAILED;

@@ -125,8 +125,8 @@ int ssh_rsa_deserialize_public(const char * /*ktype*/, sshbuf *b, sshkey *key) {
   if (sshbuf_get_bignum2(b, &raw_n) != 0) return SSH_ERR_INVALID_FORMAT;
   vardek::unique_ptr<BIGNUM> n(raw_n);
   if (RSA_set0_key(key->rsa, n.get(), e.get(), nullptr) != 1) return SSH_ERR_LIBCRYPTO_FAILED;
-  n.release();  // now owned by the RSA handle
-  e.release();
+  (void)n.release();  // now owned by the RSA handle
+  (void)e.release();
   return sshkey_check_rsa_length(key);
 }
 
