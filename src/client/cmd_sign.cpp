@@ -83,7 +83,7 @@ int run_sign(const Options &o) {
            json_string(o.provider).c_str(), k->index, json_string(k->fingerprint).c_str(),
            json_string(plan->alg).c_str(), json_string(base64(*blob)).c_str());
   } else {
-    fprintf(stderr, "vardek-client: key %d (%s %s): %s signature verified\n", k->index,
+    (void)fprintf(stderr, "vardek-client: key %d (%s %s): %s signature verified\n", k->index,
             k->description().c_str(), k->fingerprint.c_str(), plan->alg.c_str());
     printf("%s\n", base64(*blob).c_str());
   }

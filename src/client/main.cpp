@@ -23,13 +23,13 @@ int main(int argc, char **argv) {
   std::string why;
   switch (parse_options(argc, argv, o, why)) {
     case ParseResult::help:
-      fputs(usage_text(), stdout);
+      (void)fputs(usage_text(), stdout);
       return exit_ok;
     case ParseResult::version:
       printf("vardek-client %s\n", VARDEK_VERSION);
       return exit_ok;
     case ParseResult::error:
-      fprintf(stderr, "vardek-client: %s\n%s", why.c_str(), usage_text());
+      (void)fprintf(stderr, "vardek-client: %s\n%s", why.c_str(), usage_text());
       return exit_usage;
     case ParseResult::ok:
       break;

@@ -43,7 +43,7 @@ bool from_file(const std::string &path, Secret &pin, std::string &why) {
   }
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
-    fprintf(stderr, "vardek-client: warning: PIN file %s is readable by other users\n",
+    (void)fprintf(stderr, "vardek-client: warning: PIN file %s is readable by other users\n",
             path.c_str());
   ssize_t r = read_line(fd, pin);
   int saved = errno;
@@ -75,8 +75,8 @@ struct sigaction old_actions[sizeof prompt_signals / sizeof prompt_signals[0]];
 
 void restore_and_raise(int sig) {
   if (tio_saved) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_tio);
-  signal(sig, SIG_DFL);
-  raise(sig);
+  (void)signal(sig, SIG_DFL);
+  (void)raise(sig);
 }
 
 bool from_prompt(const std::string &provider, Secret &pin, std::string &why) {
@@ -97,8 +97,8 @@ bool from_prompt(const std::string &provider, Secret &pin, std::string &why) {
   // before it, so a PIN typed as soon as the prompt appears must come after.
   ssize_t r = -1;
   if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0) {
-    fprintf(stderr, "PIN for %s: ", provider.c_str());
-    fflush(stderr);
+    (void)fprintf(stderr, "PIN for %s: ", provider.c_str());
+    (void)fflush(stderr);
     r = read_line(STDIN_FILENO, pin);
   }
   int saved = errno;
@@ -106,7 +106,7 @@ bool from_prompt(const std::string &provider, Secret &pin, std::string &why) {
   tio_saved = 0;
   for (size_t i = 0; i < sizeof prompt_signals / sizeof prompt_signals[0]; i++)
     sigaction(prompt_signals[i], &old_actions[i], nullptr);
-  fputc('\n', stderr);
+  (void)fputc('\n', stderr);
   if (r == -1) why = std::string("cannot read the PIN: ") + strerror(saved);
   if (r == -2) why = "the PIN is too long";
   return r >= 0;

@@ -25,8 +25,8 @@ Progress::Progress(bool enabled, std::string what)
 
 Progress::~Progress() {
   if (drawn_) {
-    fputs("\r\033[K", stderr);
-    fflush(stderr);
+    (void)fputs("\r\033[K", stderr);
+    (void)fflush(stderr);
   }
 }
 
@@ -35,8 +35,8 @@ void Progress::tick() {
   long elapsed = now_ms() - start_ms_;
   if (elapsed < delay_ms) return;
   static const char spinner[] = "|/-\\";
-  fprintf(stderr, "\r\033[K%c %s... %lds", spinner[frame_++ % 4], what_.c_str(), elapsed / 1000);
-  fflush(stderr);
+  (void)fprintf(stderr, "\r\033[K%c %s... %lds", spinner[frame_++ % 4], what_.c_str(), elapsed / 1000);
+  (void)fflush(stderr);
   drawn_ = true;
 }
 

@@ -11,7 +11,7 @@
 namespace vardek::client {
 
 void report_failure(const Options &o, const std::string &code, const std::string &message) {
-  fprintf(stderr, "vardek-client: %s\n", printable(message).c_str());
+  (void)fprintf(stderr, "vardek-client: %s\n", printable(message).c_str());
   if (o.json)
     printf("{\"provider\":%s,\"status\":%s,\"message\":%s}\n", json_string(o.provider).c_str(),
            json_string(code).c_str(), json_string(message).c_str());
@@ -57,7 +57,7 @@ int OpenProvider::open() {
 OpenProvider::~OpenProvider() {
   if (!session_) return;
   if (added_ && session_->alive() && !session_->remove(o_.provider) && o_.verbose > 0)
-    fprintf(stderr, "vardek-client: vardek did not confirm the removal of the provider\n");
+    (void)fprintf(stderr, "vardek-client: vardek did not confirm the removal of the provider\n");
   session_->finish();
 }
 

@@ -2,6 +2,8 @@
 
 #include <openssl/rsa.h>
 
+#include <array>
+
 #include "agentproto/agentproto.h"
 
 namespace vardek::client {
@@ -9,9 +11,10 @@ namespace vardek::client {
 namespace {
 
 // DER of DigestInfo up to the digest (RFC 8017, section 9.2, note 1).
-const Bytes sha256_prefix = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+using DigestInfoPrefix = std::array<uint8_t, 19>;
+constexpr DigestInfoPrefix sha256_prefix = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                              0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-const Bytes sha512_prefix = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+constexpr DigestInfoPrefix sha512_prefix = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                              0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40};
 
 Bytes digest(const EVP_MD *md, const Bytes &data) {
@@ -46,7 +49,7 @@ std::optional<SignPlan> plan_signature(const PublicKey &key, std::string_view al
   SignPlan p;
   if (key.family == KeyFamily::rsa) {
     if (alg.empty()) alg = default_rsa_alg;
-    const Bytes *prefix;
+    const DigestInfoPrefix *prefix;
     if (alg == "rsa-sha2-256") {
       p.md = EVP_sha256();
       prefix = &sha256_prefix;
@@ -58,7 +61,7 @@ std::optional<SignPlan> plan_signature(const PublicKey &key, std::string_view al
       return std::nullopt;
     }
     p.alg = alg;
-    p.to_send = *prefix;
+    p.to_send.assign(prefix->begin(), prefix->end());
     Bytes d = digest(p.md, data);
     p.to_send.insert(p.to_send.end(), d.begin(), d.end());
   } else if (key.family == KeyFamily::ecdsa) {
