@@ -52,5 +52,6 @@ int sshbuf_put_bignum2(sshbuf *buf, const BIGNUM *v) {
   if (BN_bn2bin(v, d + 1) != len) return SSH_ERR_UNEXPECTED_INTERNAL;
   // A magnitude whose top bit is set gets a 0x00 in front; zero is empty.
   const int prepend = len > 0 && (d[1] & 0x80) != 0;
-  return sshbuf_put_string(buf, d + 1 - prepend, static_cast<size_t>(len) + static_cast<size_t>(prepend));
+  return sshbuf_put_string(buf, d + 1 - prepend,
+                           static_cast<size_t>(len) + static_cast<size_t>(prepend));
 }

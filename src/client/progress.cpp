@@ -35,7 +35,8 @@ void Progress::tick() {
   long elapsed = now_ms() - start_ms_;
   if (elapsed < delay_ms) return;
   static const char spinner[] = "|/-\\";
-  (void)fprintf(stderr, "\r\033[K%c %s... %lds", spinner[frame_++ % 4], what_.c_str(), elapsed / 1000);
+  (void)fprintf(stderr, "\r\033[K%c %s... %lds", spinner[frame_++ % 4], what_.c_str(),
+                elapsed / 1000);
   (void)fflush(stderr);
   drawn_ = true;
 }
