@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "agentproto/messages.h"
 #include "buffer/sshbuf-ptr.h"
 #include "buffer/sshbuf.h"
 #include "key/sshkey.h"
@@ -18,8 +19,6 @@
 #include "util/deleters.h"
 #include "util/wipe.h"
 #include "util/xmalloc.h"
-
-#include "agentproto/messages.h"
 
 namespace {
 

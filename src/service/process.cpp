@@ -4,12 +4,11 @@
 
 #include <cstdint>
 
+#include "agentproto/messages.h"
 #include "log/log.h"
 #include "log/ssherr.h"
 #include "buffer/sshbuf-ptr.h"
 #include "service/vardek.h"
-
-#include "agentproto/messages.h"
 
 namespace {
 

@@ -33,8 +33,8 @@ class MockModule {
     unsetenv(mock::kConfigEnv);
     unsetenv(mock::kLogEnv);
     const char *t = getenv("TMPDIR");
-    std::string tmpl = std::string(t != nullptr && *t != '\0' ? t : "/tmp") + "/" + prefix +
-                       "-XXXXXX";
+    std::string tmpl =
+        std::string(t != nullptr && *t != '\0' ? t : "/tmp") + "/" + prefix + "-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) != nullptr) dir_ = buf.data();
@@ -70,9 +70,7 @@ class MockModule {
   std::string log_path() const { return path("calls.log"); }
   // Lines of the call log; empty while the module has logged nothing.
   std::vector<std::string> calls() const { return mock::read_call_log(log_path()); }
-  size_t count_calls(const std::string &prefix) const {
-    return mock::count_calls(calls(), prefix);
-  }
+  size_t count_calls(const std::string &prefix) const { return mock::count_calls(calls(), prefix); }
   // Forgets the calls logged so far.
   void clear_calls() const { std::ofstream(log_path(), std::ios::trunc); }
 

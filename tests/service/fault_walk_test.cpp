@@ -17,7 +17,8 @@
 // The run in which the fault never fires is the plain session: it must list
 // all keys and make every signature.
 #include <gtest/gtest.h>
-
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -29,9 +30,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <openssl/evp.h>
-#include <openssl/sha.h>
 
 #include "common/mock_module.h"
 #include "pkcs11/mock/mock_p11.h"

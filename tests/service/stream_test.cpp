@@ -44,10 +44,11 @@ TEST_F(Stream, ModuleOutputNeverReachesTheAgent) {
   vardek::test::MockModule mock("vardek-chatter");
   ASSERT_TRUE(mock.ok());
   std::string key = std::string(VARDEK_MOCK_DATA_DIR) + "/ec256.pem";
-  mock.configure("slot id=1 label=t\n"
-                 "object class=public key=" + key + " id=01 label=k\n"
-                 "object class=private key=" + key + " id=01\n"
-                 "chatter MODULE-SAYS:" + std::string(50, '.') + "%0a\n");
+  std::string conf = "slot id=1 label=t\n";
+  conf += "object class=public key=" + key + " id=01 label=k\n";
+  conf += "object class=private key=" + key + " id=01\n";
+  conf += "chatter MODULE-SAYS:" + std::string(50, '.') + "%0a\n";
+  mock.configure(conf);
   auto pub = vardek::test::load_pem(key);
   ASSERT_TRUE(pub);
 
