@@ -109,8 +109,7 @@ Result run_flood(size_t bytes) {
     if (r <= 0) break;
     got.insert(got.end(), buf, buf + r);
   }
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   close(in[1]);
   close(out[0]);
   int status = 0;

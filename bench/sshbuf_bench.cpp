@@ -29,8 +29,7 @@ void BM_QueueFillDrain(benchmark::State &state) {
     }
     benchmark::DoNotOptimize(sshbuf_ptr(q.get()));
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                          static_cast<int64_t>(piece));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(piece));
 }
 BENCHMARK(BM_QueueFillDrain)->Args({4, 0})->Args({64, 1024})->Args({512, 16384})->Args({16384, 0});
 

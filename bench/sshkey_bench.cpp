@@ -53,8 +53,8 @@ sshkey *decode(const Bytes &blob) {
   return k;
 }
 
-const char *const kNames[] = {"key_rsa2048", "key_ecdsa_nistp256",
-                              "cert_rsa_by_rsa_sha512", "cert_ecdsa256_by_ecdsa384"};
+const char *const kNames[] = {"key_rsa2048", "key_ecdsa_nistp256", "cert_rsa_by_rsa_sha512",
+                              "cert_ecdsa256_by_ecdsa384"};
 
 void BM_DecodeBlob(benchmark::State &state) {
   const Bytes &blob = fixture(kNames[state.range(0)]);

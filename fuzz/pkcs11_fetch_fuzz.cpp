@@ -5,8 +5,8 @@
 // it), bit 5 frees the keys after the provider is removed instead of before.
 // Properties: the add yields 0..(objects) keys, all distinct RSA or ECDSA
 // token keys with a label, each encoding to a blob that decodes to an equal
-// key (except ECDSA keys on a named curve SSH has no name for); the searches are finished; removing the provider finalises the
-// module; nothing leaks.
+// key (except ECDSA keys on a named curve SSH has no name for); the searches are finished; removing
+// the provider finalises the module; nothing leaks.
 
 #include <cstdint>
 #include <cstdlib>
@@ -61,7 +61,7 @@ void free_keys(sshkey **keys, char **labels, int n) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const vardek::fuzz::Module &m = [] () -> const vardek::fuzz::Module & {
+  static const vardek::fuzz::Module &m = []() -> const vardek::fuzz::Module & {
     log_init_handler("pkcs11_fetch_fuzz", SSHLOG_QUIET, 1);
     pkcs11_init(0);
     return vardek::fuzz::module();

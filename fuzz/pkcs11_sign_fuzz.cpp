@@ -51,9 +51,8 @@ using vardek::fuzz::check;
 using Bytes = std::vector<uint8_t>;
 
 constexpr unsigned long kErrors[] = {
-    CKR_GENERAL_ERROR, CKR_BUFFER_TOO_SMALL,   CKR_DATA_LEN_RANGE, CKR_DEVICE_ERROR,
-    CKR_FUNCTION_FAILED, CKR_USER_NOT_LOGGED_IN, CKR_SESSION_HANDLE_INVALID,
-    CKR_VENDOR_DEFINED};
+    CKR_GENERAL_ERROR,   CKR_BUFFER_TOO_SMALL,   CKR_DATA_LEN_RANGE,         CKR_DEVICE_ERROR,
+    CKR_FUNCTION_FAILED, CKR_USER_NOT_LOGGED_IN, CKR_SESSION_HANDLE_INVALID, CKR_VENDOR_DEFINED};
 constexpr unsigned long kHuge[] = {~0UL, 0xffffffffUL, 0x100000000UL, 0x80000000UL};
 
 struct Reader {
@@ -189,8 +188,8 @@ bool ecdsa_is_halves(const Bytes &sig, const vardek_fuzz_p11_signed &got) {
 
 bool ecdsa_verifies(const sshkey *k, const Bytes &sig, const Bytes &data) {
   ECDSA_SIG *s = ecdsa_decode(sig);
-  bool ok = s != nullptr &&
-            ECDSA_do_verify(data.data(), static_cast<int>(data.size()), s, k->ecdsa) == 1;
+  bool ok =
+      s != nullptr && ECDSA_do_verify(data.data(), static_cast<int>(data.size()), s, k->ecdsa) == 1;
   ECDSA_SIG_free(s);
   return ok;
 }
@@ -234,16 +233,16 @@ void sign_once(const vardek::fuzz::Module &m, Reader &in, const TokenKey (&keys)
 
   // Lengths relative to what the module will write or be offered.
   const bool rsa = key.key->type == KEY_TYPE_RSA;
-  const size_t real = rsa ? static_cast<size_t>(RSA_size(key.key->rsa))
-                          : 2 * ((static_cast<size_t>(EC_GROUP_order_bits(
-                                      EC_KEY_get0_group(key.key->ecdsa))) + 7) / 8);
+  const size_t real =
+      rsa ? static_cast<size_t>(RSA_size(key.key->rsa))
+          : 2 * ((static_cast<size_t>(EC_GROUP_order_bits(EC_KEY_get0_group(key.key->ecdsa))) + 7) /
+                 8);
   const size_t offered = rsa ? real : static_cast<size_t>(ECDSA_size(key.key->ecdsa));
   if (a.length == 2 || a.length == 3) {
-    size_t content_len = a.content == 1 ? bytes.size()
+    size_t content_len = a.content == 1           ? bytes.size()
                          : a.content == 2 && !rsa ? 2 * size_t{a.width}
                                                   : real;
-    a.reported = a.length == 2 ? static_cast<unsigned long>(
-                                     static_cast<long>(content_len) + delta)
+    a.reported = a.length == 2 ? static_cast<unsigned long>(static_cast<long>(content_len) + delta)
                                : offered + 1;
     a.length = 1;
   }

@@ -8,15 +8,15 @@
 //    read must leave the view untouched.
 //  - odd: the rest drives appends, reads, compaction and resets of a
 //    writable queue that is checked against a plain vector after each step.
+#include <openssl/bn.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <deque>
 #include <vector>
-
-#include <openssl/bn.h>
 
 #include "buffer/sshbuf-ptr.h"
 #include "buffer/sshbuf.h"

@@ -36,7 +36,8 @@ bool same(const uint8_t *a, size_t alen, const uint8_t *b, size_t blen) {
 }
 
 // Splits wire strings; false when the bytes are not a whole number of them.
-bool split_strings(const uint8_t *p, size_t n, std::vector<std::pair<const uint8_t *, size_t>> &out) {
+bool split_strings(const uint8_t *p, size_t n,
+                   std::vector<std::pair<const uint8_t *, size_t>> &out) {
   while (n > 0) {
     if (n < 4) return false;
     size_t len = size_t{p[0]} << 24 | size_t{p[1]} << 16 | size_t{p[2]} << 8 | size_t{p[3]};
@@ -59,8 +60,7 @@ bool same_fields(const uint8_t *in, size_t inlen, const uint8_t *out, size_t out
     auto [ip, il] = a[i];
     auto [op, ol] = b[i];
     if (same(ip, il, op, ol)) continue;
-    if (il != ol + 1 || ip[ol] != 0 || !same(ip, ol, op, ol) ||
-        std::memchr(op, 0, ol) != nullptr)
+    if (il != ol + 1 || ip[ol] != 0 || !same(ip, ol, op, ol) || std::memchr(op, 0, ol) != nullptr)
       return false;
   }
   return true;
@@ -82,12 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   } else {
     const char *name = sshkey_name_for_type(k->type, k->ecdsa_nid);
     size_t out_name = std::strlen(name);
-    size_t in_name = size_t{data[0]} << 24 | size_t{data[1]} << 16 | size_t{data[2]} << 8 |
-                     size_t{data[3]};
+    size_t in_name =
+        size_t{data[0]} << 24 | size_t{data[1]} << 16 | size_t{data[2]} << 8 | size_t{data[3]};
     if (len < 4 + out_name || std::memcmp(blob + 4, name, out_name) != 0) abort();
     int plain = sshkey_plain_type(k->type);
     if (plain != KEY_TYPE_RSA && plain != KEY_TYPE_DSA &&
-        !same_fields(data + 4 + in_name, size - 4 - in_name, blob + 4 + out_name, len - 4 - out_name))
+        !same_fields(data + 4 + in_name, size - 4 - in_name, blob + 4 + out_name,
+                     len - 4 - out_name))
       abort();
   }
 

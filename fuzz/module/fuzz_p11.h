@@ -48,25 +48,25 @@ extern "C" {
 
 // What the next C_Sign answers (second personality).
 struct vardek_fuzz_p11_sign_answer {
-  unsigned long rv;      // returned as is; CKR_OK (0) writes the signature
-  int content;           // 0 the real signature, 1 `bytes`, 2 the real
-                         // signature with each ECDSA half re-padded or cut to
-                         // `width` bytes (RSA: as 0)
+  unsigned long rv;  // returned as is; CKR_OK (0) writes the signature
+  int content;       // 0 the real signature, 1 `bytes`, 2 the real
+                     // signature with each ECDSA half re-padded or cut to
+                     // `width` bytes (RSA: as 0)
   size_t width;
   const uint8_t *bytes;  // content 1: the bytes; 0 and 2: xor mask over the
   size_t nbytes;         // leading bytes (none when nbytes is 0)
   int length;            // 0 the content's length, 1 `reported`
   unsigned long reported;
-  int fail_sign_init;    // C_SignInit answers CKR_KEY_FUNCTION_NOT_PERMITTED
-  int no_sign_attr;      // the private keys have no CKA_SIGN
-  int always_auth;       // the private keys need a context-specific login
+  int fail_sign_init;  // C_SignInit answers CKR_KEY_FUNCTION_NOT_PERMITTED
+  int no_sign_attr;    // the private keys have no CKA_SIGN
+  int always_auth;     // the private keys need a context-specific login
 };
 
 // What the module last did in C_Sign (second personality).
 struct vardek_fuzz_p11_signed {
-  int called;            // C_Sign ran for a signature (not a length query)
-  int genuine;           // it answered CKR_OK with the real signature, in full
-  int key;               // index of the key (0..3)
+  int called;   // C_Sign ran for a signature (not a length query)
+  int genuine;  // it answered CKR_OK with the real signature, in full
+  int key;      // index of the key (0..3)
   unsigned long rv;
   unsigned long reported;  // the length it reported
   unsigned long offered;   // the length of the caller's buffer
@@ -76,9 +76,9 @@ struct vardek_fuzz_p11_signed {
 
 // Module state that vardek must leave clean once a provider is removed.
 struct vardek_fuzz_p11_state {
-  int initialized;         // between C_Initialize and C_Finalize
-  int find_active;         // a C_FindObjectsInit without its Final
-  int sign_active;         // a C_SignInit whose operation has not ended
+  int initialized;  // between C_Initialize and C_Finalize
+  int find_active;  // a C_FindObjectsInit without its Final
+  int sign_active;  // a C_SignInit whose operation has not ended
 };
 
 void vardek_fuzz_p11_set_objects(const uint8_t *data, size_t size);
@@ -90,7 +90,6 @@ void vardek_fuzz_p11_get_state(vardek_fuzz_p11_state *out);
 // Number of objects of the current personality (for the fetch target's
 // bounds).
 size_t vardek_fuzz_p11_object_count(void);
-
 }
 
 #endif

@@ -19,15 +19,23 @@ using vardek::mock::Bytes;
 
 // Attribute types the hostile objects choose from (the type byte indexes it).
 constexpr CK_ATTRIBUTE_TYPE kAttrTypes[] = {
-    CKA_CLASS,    CKA_KEY_TYPE, CKA_LABEL,   CKA_ID,    CKA_MODULUS,
-    CKA_PUBLIC_EXPONENT,        CKA_EC_PARAMS,          CKA_EC_POINT,
-    CKA_CERTIFICATE_TYPE,       CKA_SUBJECT, CKA_VALUE, CKA_SIGN,
+    CKA_CLASS,
+    CKA_KEY_TYPE,
+    CKA_LABEL,
+    CKA_ID,
+    CKA_MODULUS,
+    CKA_PUBLIC_EXPONENT,
+    CKA_EC_PARAMS,
+    CKA_EC_POINT,
+    CKA_CERTIFICATE_TYPE,
+    CKA_SUBJECT,
+    CKA_VALUE,
+    CKA_SIGN,
     CKA_ALWAYS_AUTHENTICATE,
 };
 constexpr size_t kNumAttrTypes = sizeof(kAttrTypes) / sizeof(kAttrTypes[0]);
 
-constexpr CK_OBJECT_CLASS kClasses[] = {CKO_PUBLIC_KEY, CKO_CERTIFICATE, CKO_PRIVATE_KEY,
-                                        CKO_DATA};
+constexpr CK_OBJECT_CLASS kClasses[] = {CKO_PUBLIC_KEY, CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_DATA};
 
 // How C_GetAttributeValue answers for one attribute (mode byte bits 0-2;
 // `arg` is bits 3-7). A size query is an entry with a null pValue.
@@ -134,8 +142,7 @@ bool load_material() {
   for (const char *f : key_files) {
     Key k;
     if (!vardek::mock::key_attributes(dir + "/" + f, true, k.material, err)) return false;
-    k.mech = EVP_PKEY_get_base_id(k.material.key.get()) == EVP_PKEY_RSA ? CKM_RSA_PKCS
-                                                                          : CKM_ECDSA;
+    k.mech = EVP_PKEY_get_base_id(k.material.key.get()) == EVP_PKEY_RSA ? CKM_RSA_PKCS : CKM_ECDSA;
     mod.keys.push_back(std::move(k));
   }
   vardek::mock::Object k1, rsa_cert, ec_cert;
@@ -306,8 +313,8 @@ bool matches(const Obj &o, const CK_ATTRIBUTE &t) {
     return false;
   }
   if (have.size() != t.ulValueLen) return false;
-  return t.ulValueLen == 0 || (t.pValue != nullptr && std::memcmp(have.data(), t.pValue,
-                                                                  t.ulValueLen) == 0);
+  return t.ulValueLen == 0 ||
+         (t.pValue != nullptr && std::memcmp(have.data(), t.pValue, t.ulValueLen) == 0);
 }
 
 CK_RV fz_FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR templ, CK_ULONG n) {
@@ -434,8 +441,7 @@ CK_RV fz_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE o
   if (obj == 0 || obj > mod.objects.size()) return CKR_KEY_HANDLE_INVALID;
   const Obj &o = mod.objects[obj - 1];
   if (o.key < 0) return CKR_KEY_TYPE_INCONSISTENT;
-  if (mech->mechanism != mod.keys[static_cast<size_t>(o.key)].mech)
-    return CKR_MECHANISM_INVALID;
+  if (mech->mechanism != mod.keys[static_cast<size_t>(o.key)].mech) return CKR_MECHANISM_INVALID;
   if (mod.answer.fail_sign_init) return CKR_KEY_FUNCTION_NOT_PERMITTED;
   mod.sign_active = true;
   mod.sign_key = o.key;
@@ -516,8 +522,8 @@ CK_RV fz_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR s
     return a.rv;
   }
   const CK_ULONG offered = *siglen;
-  const CK_ULONG written = std::min<CK_ULONG>(std::max<CK_ULONG>(content.size(), reported),
-                                              offered);
+  const CK_ULONG written =
+      std::min<CK_ULONG>(std::max<CK_ULONG>(content.size(), reported), offered);
   for (CK_ULONG i = 0; i < written; i++) sig[i] = i < content.size() ? content[i] : 0;
   *siglen = reported;
   const CK_ULONG kept = std::min(reported, offered);
@@ -559,14 +565,13 @@ void set_private_flags() {
     if (o.key < 0) continue;
     o.attrs.erase(std::remove_if(o.attrs.begin(), o.attrs.end(),
                                  [](const Attr &a) {
-                                   return a.type == CKA_SIGN ||
-                                          a.type == CKA_ALWAYS_AUTHENTICATE;
+                                   return a.type == CKA_SIGN || a.type == CKA_ALWAYS_AUTHENTICATE;
                                  }),
                   o.attrs.end());
     if (!mod.answer.no_sign_attr) o.attrs.push_back(conforming(CKA_SIGN, {CK_TRUE}));
-    o.attrs.push_back(conforming(CKA_ALWAYS_AUTHENTICATE,
-                                 {static_cast<uint8_t>(mod.answer.always_auth ? CK_TRUE
-                                                                              : CK_FALSE)}));
+    o.attrs.push_back(
+        conforming(CKA_ALWAYS_AUTHENTICATE,
+                   {static_cast<uint8_t>(mod.answer.always_auth ? CK_TRUE : CK_FALSE)}));
   }
 }
 

@@ -280,7 +280,9 @@ int Child::wait(int timeout_ms) {
       pid_ = -1;
       return -1;
     }
-    struct timespec ts{0, 5L * 1000 * 1000};
+    struct timespec ts {
+      0, 5L * 1000 * 1000
+    };
     nanosleep(&ts, nullptr);
   }
 }

@@ -75,13 +75,12 @@ sshbuf *sshbuf_release(sshbuf *buf) {
 namespace vardek {
 
 void sshbuf_require_sane(const sshbuf *buf) {
-  if (buf == nullptr ||                                   //
-      (buf->readonly == 0 && buf->data != buf->cdata) ||  //
-      buf->refcount < 1 || buf->refcount > SSHBUF_REFS_MAX ||
-      buf->cdata == nullptr ||               //
-      buf->max_size > SSHBUF_SIZE_MAX ||     //
-      buf->alloc > buf->max_size ||          //
-      buf->size > buf->alloc ||              //
+  if (buf == nullptr ||                                                                 //
+      (buf->readonly == 0 && buf->data != buf->cdata) ||                                //
+      buf->refcount < 1 || buf->refcount > SSHBUF_REFS_MAX || buf->cdata == nullptr ||  //
+      buf->max_size > SSHBUF_SIZE_MAX ||                                                //
+      buf->alloc > buf->max_size ||                                                     //
+      buf->size > buf->alloc ||                                                         //
       buf->off > buf->size) {
     sshbuf_die();
   }

@@ -4,11 +4,11 @@
 #ifndef VARDEK_BUFFER_SSHBUF_H
 #define VARDEK_BUFFER_SSHBUF_H
 
+#include <openssl/bn.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
-
-#include <openssl/bn.h>
 
 #define SSHBUF_SIZE_MAX 0x8000000UL    // largest storage span of a buffer
 #define SSHBUF_SIZE_INIT 256           // first allocation and growth step
@@ -17,15 +17,15 @@
 #define SSHBUF_MAX_BIGNUM (16384 / 8)  // largest mpint magnitude written, bytes
 
 struct sshbuf {
-  unsigned char *data;      // writable storage; null for read-only buffers
+  unsigned char *data;         // writable storage; null for read-only buffers
   const unsigned char *cdata;  // readable storage
-  uint64_t off;             // first unread byte
-  uint64_t size;            // one past the last stored byte
-  uint64_t max_size;        // most bytes the storage may span
-  uint64_t alloc;           // bytes allocated for data
-  int32_t readonly;         // nonzero for views
-  uint32_t refcount;        // owner + one per live child view
-  sshbuf *parent;           // the buffer a child view points into
+  uint64_t off;                // first unread byte
+  uint64_t size;               // one past the last stored byte
+  uint64_t max_size;           // most bytes the storage may span
+  uint64_t alloc;              // bytes allocated for data
+  int32_t readonly;            // nonzero for views
+  uint32_t refcount;           // owner + one per live child view
+  sshbuf *parent;              // the buffer a child view points into
 };
 static_assert(std::is_standard_layout_v<sshbuf>);
 
@@ -56,8 +56,7 @@ const unsigned char *sshbuf_ptr(const sshbuf *buf);
 [[nodiscard]] int sshbuf_get_u64(sshbuf *buf, uint64_t *valp);
 [[nodiscard]] int sshbuf_peek_string_direct(const sshbuf *buf, const unsigned char **valp,
                                             size_t *lenp);
-[[nodiscard]] int sshbuf_get_string_direct(sshbuf *buf, const unsigned char **valp,
-                                           size_t *lenp);
+[[nodiscard]] int sshbuf_get_string_direct(sshbuf *buf, const unsigned char **valp, size_t *lenp);
 // *valp receives a malloc'd copy with a NUL appended; caller frees.
 [[nodiscard]] int sshbuf_get_string(sshbuf *buf, unsigned char **valp, size_t *lenp);
 // *valp receives a malloc'd NUL-free text; caller frees. lenp may be null.

@@ -15,7 +15,7 @@ namespace vardek::client {
 namespace {
 
 struct Outcome {
-  std::string status;   // "ok", "refused", "bad-signature", "unsupported", "vardek-failed"
+  std::string status;  // "ok", "refused", "bad-signature", "unsupported", "vardek-failed"
   std::string alg;
   std::string message;  // why it failed
 };
@@ -56,8 +56,7 @@ int run_check(const Options &o) {
       json += std::string(json.empty() ? "" : ",") + "{\"index\":" + std::to_string(k.index) +
               ",\"fingerprint\":" + json_string(k.fingerprint) +
               ",\"label\":" + json_string(k.identity.label) +
-              ",\"status\":" + json_string(out.status) +
-              ",\"algorithm\":" + json_string(out.alg) +
+              ",\"status\":" + json_string(out.status) + ",\"algorithm\":" + json_string(out.alg) +
               ",\"message\":" + json_string(out.message) + "}";
       continue;
     }

@@ -67,9 +67,9 @@ int run_sign(const Options &o) {
   SignResult r = p.session().sign(k->identity.blob, plan->to_send);
   if (r.kind != SignResult::Kind::signature) {
     bool refused = r.kind == SignResult::Kind::refused;
-    report_failure(o, refused ? "refused" : "vardek-failed",
-                   "key " + std::to_string(k->index) + ": " +
-                       (refused ? explain_sign_refusal() : r.detail));
+    report_failure(
+        o, refused ? "refused" : "vardek-failed",
+        "key " + std::to_string(k->index) + ": " + (refused ? explain_sign_refusal() : r.detail));
     return exit_signature;
   }
   auto blob = finish_signature(*k->key, *plan, data, r.signature, why);
@@ -78,13 +78,14 @@ int run_sign(const Options &o) {
     return exit_signature;
   }
   if (o.json) {
-    printf("{\"provider\":%s,\"status\":\"ok\",\"index\":%d,\"fingerprint\":%s,"
-           "\"algorithm\":%s,\"verified\":true,\"signature\":%s}\n",
-           json_string(o.provider).c_str(), k->index, json_string(k->fingerprint).c_str(),
-           json_string(plan->alg).c_str(), json_string(base64(*blob)).c_str());
+    printf(
+        "{\"provider\":%s,\"status\":\"ok\",\"index\":%d,\"fingerprint\":%s,"
+        "\"algorithm\":%s,\"verified\":true,\"signature\":%s}\n",
+        json_string(o.provider).c_str(), k->index, json_string(k->fingerprint).c_str(),
+        json_string(plan->alg).c_str(), json_string(base64(*blob)).c_str());
   } else {
     (void)fprintf(stderr, "vardek-client: key %d (%s %s): %s signature verified\n", k->index,
-            k->description().c_str(), k->fingerprint.c_str(), plan->alg.c_str());
+                  k->description().c_str(), k->fingerprint.c_str(), plan->alg.c_str());
     printf("%s\n", base64(*blob).c_str());
   }
   return exit_ok;

@@ -34,7 +34,7 @@ int main(int argc, char **argv) {
     case ParseResult::ok:
       break;
   }
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = on_sigpipe;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGPIPE, &sa, nullptr);

@@ -17,9 +17,9 @@ struct Options {
   std::string vardek;  // --vardek; empty: the one installed beside the client
   int verbose = 0;     // number of -v, passed on to vardek
   bool json = false;
-  std::string key;     // sign: --key
-  std::string in;      // sign: --in ("-" for standard input)
-  std::string alg;     // sign: --alg
+  std::string key;  // sign: --key
+  std::string in;   // sign: --in ("-" for standard input)
+  std::string alg;  // sign: --alg
 };
 
 enum class ParseResult { ok, help, version, error };

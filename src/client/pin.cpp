@@ -44,7 +44,7 @@ bool from_file(const std::string &path, Secret &pin, std::string &why) {
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
     (void)fprintf(stderr, "vardek-client: warning: PIN file %s is readable by other users\n",
-            path.c_str());
+                  path.c_str());
   ssize_t r = read_line(fd, pin);
   int saved = errno;
   close(fd);
@@ -84,7 +84,7 @@ bool from_prompt(const std::string &provider, Secret &pin, std::string &why) {
     why = std::string("cannot read the terminal settings: ") + strerror(errno);
     return false;
   }
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = restore_and_raise;
   sigemptyset(&sa.sa_mask);
   for (size_t i = 0; i < sizeof prompt_signals / sizeof prompt_signals[0]; i++)

@@ -10,9 +10,9 @@
 namespace vardek::client {
 
 struct PinSource {
-  std::string file;    // --pin-file
-  std::string env;     // --pin-env
-  bool none = false;   // --no-pin
+  std::string file;   // --pin-file
+  std::string env;    // --pin-env
+  bool none = false;  // --no-pin
 };
 
 enum class PinOrigin { file, env, prompt, none };

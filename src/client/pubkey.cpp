@@ -9,8 +9,8 @@ namespace vardek::client {
 namespace {
 
 struct Curve {
-  const char *ssh;      // curve name inside the blob
-  const char *ossl;     // libcrypto group name
+  const char *ssh;   // curve name inside the blob
+  const char *ossl;  // libcrypto group name
   int bits;
 };
 

@@ -14,9 +14,9 @@ namespace vardek::client {
 enum class KeyFamily { rsa, ecdsa, other };
 
 struct PublicKey {
-  std::string type;        // the blob's type name, e.g. "ssh-rsa"
+  std::string type;  // the blob's type name, e.g. "ssh-rsa"
   KeyFamily family = KeyFamily::other;
-  int bits = 0;            // modulus size or curve size; 0 for other types
+  int bits = 0;                       // modulus size or curve size; 0 for other types
   vardek::unique_ptr<EVP_PKEY> pkey;  // null for other types
 };
 

@@ -85,8 +85,8 @@ std::optional<SignPlan> plan_signature(const PublicKey &key, std::string_view al
   return p;
 }
 
-std::optional<Bytes> finish_signature(const PublicKey &key, const SignPlan &plan,
-                                      const Bytes &data, const Bytes &raw, std::string &why) {
+std::optional<Bytes> finish_signature(const PublicKey &key, const SignPlan &plan, const Bytes &data,
+                                      const Bytes &raw, std::string &why) {
   Bytes blob;
   agent::put_string(blob, plan.alg);
   if (key.family == KeyFamily::rsa) {

@@ -13,9 +13,9 @@
 namespace vardek::client {
 
 struct SignPlan {
-  std::string alg;        // SSH signature algorithm, e.g. "rsa-sha2-512"
+  std::string alg;  // SSH signature algorithm, e.g. "rsa-sha2-512"
   const EVP_MD *md = nullptr;
-  Bytes to_send;          // RSA: DigestInfo of the data; ECDSA: its digest
+  Bytes to_send;  // RSA: DigestInfo of the data; ECDSA: its digest
 };
 
 // The RSA algorithm used when none is asked for.
@@ -31,8 +31,8 @@ std::optional<SignPlan> plan_signature(const PublicKey &key, std::string_view al
 // key, and returns the SSH signature blob: string algorithm, string
 // signature (RSA: the PKCS#1 block as long as the modulus; ECDSA: mpint r
 // and mpint s). nullopt with `why` set when it does not verify.
-std::optional<Bytes> finish_signature(const PublicKey &key, const SignPlan &plan,
-                                      const Bytes &data, const Bytes &raw, std::string &why);
+std::optional<Bytes> finish_signature(const PublicKey &key, const SignPlan &plan, const Bytes &data,
+                                      const Bytes &raw, std::string &why);
 
 }  // namespace vardek::client
 

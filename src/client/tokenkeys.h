@@ -17,7 +17,7 @@ struct TokenKey {
   agent::Identity identity;  // blob and label as vardek sent them
   std::string fingerprint;   // SHA256:...
   std::optional<PublicKey> key;
-  std::string unreadable;    // why `key` is missing
+  std::string unreadable;  // why `key` is missing
 
   // "<type> <base64 blob>[ <label>]" with the label made printable.
   std::string authorized_keys_line() const;

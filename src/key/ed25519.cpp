@@ -1,16 +1,15 @@
 // Ed25519 signature opening (RFC 8032 verification), done by libcrypto.
-#include <cstring>
-
 #include <openssl/evp.h>
+
+#include <cstring>
 
 #include "key/sshkey-internal.h"
 #include "util/ossl_ptr.h"
 
 #define ED25519_SIG_SZ 64
 
-int crypto_sign_ed25519_open(unsigned char *m, unsigned long long *mlen,
-                             const unsigned char *sm, unsigned long long smlen,
-                             const unsigned char *pk) {
+int crypto_sign_ed25519_open(unsigned char *m, unsigned long long *mlen, const unsigned char *sm,
+                             unsigned long long smlen, const unsigned char *pk) {
   *mlen = 0;
   if (smlen < ED25519_SIG_SZ) return -1;
   vardek::unique_ptr<EVP_PKEY> pkey(

@@ -1,11 +1,11 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 // DSA keys: "ssh-dss" public keys and their SHA-1 signatures (r and s as two
 // 20-byte halves), on libcrypto DSA handles.
-#include <cstdlib>
-#include <cstring>
-
 #include <openssl/core_names.h>
 #include <openssl/dsa.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "key/sshkey-internal.h"
 #include "log/ssherr.h"
@@ -30,9 +30,8 @@ int ssh_create_evp_dss(const sshkey *k, EVP_PKEY **pkeyp) {
     const BIGNUM *bn;
     const char *param;
   } params[] = {
-      {p, OSSL_PKEY_PARAM_FFC_P},     {q, OSSL_PKEY_PARAM_FFC_Q},
-      {g, OSSL_PKEY_PARAM_FFC_G},     {pub, OSSL_PKEY_PARAM_PUB_KEY},
-      {priv, OSSL_PKEY_PARAM_PRIV_KEY},
+      {p, OSSL_PKEY_PARAM_FFC_P},     {q, OSSL_PKEY_PARAM_FFC_Q},       {g, OSSL_PKEY_PARAM_FFC_G},
+      {pub, OSSL_PKEY_PARAM_PUB_KEY}, {priv, OSSL_PKEY_PARAM_PRIV_KEY},
   };
   for (const auto &x : params) {
     if (x.bn != nullptr && OSSL_PARAM_BLD_push_BN(bld.get(), x.param, x.bn) != 1)
@@ -61,8 +60,8 @@ int ssh_dss_equal(const sshkey *a, const sshkey *b) {
   DSA_get0_pqg(b->dsa, &b_p, &b_q, &b_g);
   DSA_get0_key(a->dsa, &a_pub, nullptr);
   DSA_get0_key(b->dsa, &b_pub, nullptr);
-  if (a_p == nullptr || b_p == nullptr || a_q == nullptr || b_q == nullptr ||
-      a_g == nullptr || b_g == nullptr || a_pub == nullptr || b_pub == nullptr)
+  if (a_p == nullptr || b_p == nullptr || a_q == nullptr || b_q == nullptr || a_g == nullptr ||
+      b_g == nullptr || a_pub == nullptr || b_pub == nullptr)
     return 0;
   return BN_cmp(a_p, b_p) == 0 && BN_cmp(a_q, b_q) == 0 && BN_cmp(a_g, b_g) == 0 &&
          BN_cmp(a_pub, b_pub) == 0;

@@ -2,13 +2,13 @@
 // Security-key ECDSA keys on P-256: the ECDSA public fields plus an
 // application string, and signatures made by an authenticator, either plain
 // or wrapped in WebAuthn client data.
-#include <cstdlib>
-#include <cstring>
-
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/ecdsa.h>
 #include <openssl/objects.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "key/ssh-sk-common.h"
 #include "key/sshkey-internal.h"
@@ -132,13 +132,13 @@ int ssh_ecdsa_sk_verify(const sshkey *key, const unsigned char *sig, size_t sigl
   (void)sig_s.release();
 
   ssh_sk_digest msghash, sighash;
-  int r = is_webauthn ? webauthn_check_prepare_hash(data, dlen, origin.get(),
-                                                    webauthn_wrapper.get(), sig_flags,
-                                                    webauthn_exts.get(), msghash.p, msghash.len)
-                      : ssh_digest_memory(data, dlen, msghash.p, msghash.len);
+  int r = is_webauthn
+              ? webauthn_check_prepare_hash(data, dlen, origin.get(), webauthn_wrapper.get(),
+                                            sig_flags, webauthn_exts.get(), msghash.p, msghash.len)
+              : ssh_digest_memory(data, dlen, msghash.p, msghash.len);
   if (r != 0) return r;
-  if ((r = sk_signed_hash(key, sig_flags, sig_counter,
-                          is_webauthn ? webauthn_exts.get() : nullptr, msghash, sighash)) != 0)
+  if ((r = sk_signed_hash(key, sig_flags, sig_counter, is_webauthn ? webauthn_exts.get() : nullptr,
+                          msghash, sighash)) != 0)
     return r;
   switch (ECDSA_do_verify(sighash.p, sighash.len, esig.get(), key->ecdsa)) {
     case 1:

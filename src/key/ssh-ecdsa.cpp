@@ -2,13 +2,13 @@
 // ECDSA keys on the three NIST curves: "ecdsa-sha2-nistp256/384/521" public
 // keys, checks of their public points, curve identification and signature
 // verification, on libcrypto EC_KEY handles.
-#include <cstdlib>
-#include <cstring>
-
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/ecdsa.h>
 #include <openssl/objects.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "key/sshkey-internal.h"
 #include "log/ssherr.h"
@@ -101,23 +101,21 @@ int ssh_create_evp_ec(EC_KEY *k, int ecdsa_nid, EVP_PKEY **pkeyp) {
   const char *group_name = OSSL_EC_curve_nid2name(ecdsa_nid);
   const EC_GROUP *group = EC_KEY_get0_group(k);
   const EC_POINT *pub = EC_KEY_get0_public_key(k);
-  if (group_name == nullptr || group == nullptr || pub == nullptr)
-    return SSH_ERR_INVALID_ARGUMENT;
+  if (group_name == nullptr || group == nullptr || pub == nullptr) return SSH_ERR_INVALID_ARGUMENT;
 
   vardek::unique_ptr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
   vardek::unique_ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   if (bld == nullptr || ctx == nullptr) return SSH_ERR_ALLOCATION_FAILED;
 
   unsigned char point[SSH_EC_POINT_MAX];
-  size_t len = EC_POINT_point2oct(group, pub, POINT_CONVERSION_UNCOMPRESSED, point,
-                                  sizeof(point), nullptr);
+  size_t len =
+      EC_POINT_point2oct(group, pub, POINT_CONVERSION_UNCOMPRESSED, point, sizeof(point), nullptr);
   if (len == 0) return SSH_ERR_LIBCRYPTO_FAILED;
   const BIGNUM *priv = EC_KEY_get0_private_key(k);
-  int ok = OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, group_name,
-                                           0) == 1 &&
-           OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point, len) == 1 &&
-           (priv == nullptr ||
-            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv) == 1);
+  int ok =
+      OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, group_name, 0) == 1 &&
+      OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point, len) == 1 &&
+      (priv == nullptr || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv) == 1);
   // The builder copies the point only when it makes the parameters.
   int r = ok ? sshkey_create_evp(bld.get(), ctx.get(), pkeyp) : SSH_ERR_LIBCRYPTO_FAILED;
   explicit_bzero(point, sizeof(point));

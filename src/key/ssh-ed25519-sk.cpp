@@ -47,8 +47,7 @@ int ssh_ed25519_sk_verify(const sshkey *key, const unsigned char *sig, size_t si
   vardek::unique_ptr<sshbuf> encoded(sshbuf_new());
   if (encoded == nullptr) return SSH_ERR_ALLOCATION_FAILED;
   if (sshbuf_put(encoded.get(), sigblob, len) != 0 ||
-      ssh_sk_put_signed_data(encoded.get(), apphash, sig_flags, sig_counter, nullptr, msghash) !=
-          0)
+      ssh_sk_put_signed_data(encoded.get(), apphash, sig_flags, sig_counter, nullptr, msghash) != 0)
     return SSH_ERR_ALLOCATION_FAILED;
 
   size_t smlen = sshbuf_len(encoded.get());

@@ -1,9 +1,9 @@
 // Ed25519 keys: "ssh-ed25519" public keys (32 raw bytes) and their
 // signatures, checked with crypto_sign_ed25519_open.
+#include <openssl/evp.h>
+
 #include <cstdlib>
 #include <cstring>
-
-#include <openssl/evp.h>
 
 #include "key/sshkey-internal.h"
 #include "log/log.h"
@@ -88,8 +88,7 @@ int ssh_ed25519_verify(const sshkey *key, const unsigned char *sig, size_t sigle
   std::memcpy(sm.p, sigblob, len);
   if (dlen != 0) std::memcpy(sm.p + len, data, dlen);
   unsigned long long mlen = 0;
-  if (int ret = crypto_sign_ed25519_open(m.p, &mlen, sm.p, smlen, key->ed25519_public);
-      ret != 0) {
+  if (int ret = crypto_sign_ed25519_open(m.p, &mlen, sm.p, smlen, key->ed25519_public); ret != 0) {
     log_debug2_f("crypto_sign_ed25519_open failed: %d", ret);
     return SSH_ERR_INCORRECT_SIGNATURE;
   }

@@ -1,11 +1,11 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 // RSA keys: "ssh-rsa" public keys and their signatures with SHA-1, SHA-256
 // or SHA-512, on libcrypto RSA handles.
-#include <cstdlib>
-#include <cstring>
-
 #include <openssl/core_names.h>
 #include <openssl/rsa.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "key/sshkey-internal.h"
 #include "log/log.h"
@@ -131,8 +131,8 @@ int ssh_rsa_deserialize_public(const char * /*ktype*/, sshbuf *b, sshkey *key) {
 }
 
 int ssh_rsa_verify(const sshkey *key, const unsigned char *sig, size_t siglen,
-                   const unsigned char *data, size_t dlen, const char *alg,
-                   unsigned int /*compat*/, void ** /*detailsp*/) {
+                   const unsigned char *data, size_t dlen, const char *alg, unsigned int /*compat*/,
+                   void ** /*detailsp*/) {
   if (key == nullptr || key->rsa == nullptr || sig == nullptr || siglen == 0 ||
       sshkey_plain_type(key->type) != KEY_TYPE_RSA)
     return SSH_ERR_INVALID_ARGUMENT;

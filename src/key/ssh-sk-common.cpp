@@ -43,8 +43,8 @@ int ssh_sk_put_signed_data(sshbuf *out, const ssh_sk_digest &apphash, uint8_t fl
                            uint32_t counter, const sshbuf *extensions,
                            const ssh_sk_digest &msghash) {
   int r;
-  if ((r = sshbuf_put(out, apphash.p, apphash.len)) != 0 ||
-      (r = sshbuf_put_u8(out, flags)) != 0 || (r = sshbuf_put_u32(out, counter)) != 0 ||
+  if ((r = sshbuf_put(out, apphash.p, apphash.len)) != 0 || (r = sshbuf_put_u8(out, flags)) != 0 ||
+      (r = sshbuf_put_u32(out, counter)) != 0 ||
       (extensions != nullptr && (r = sshbuf_putb(out, extensions)) != 0) ||
       (r = sshbuf_put(out, msghash.p, msghash.len)) != 0)
     return r;

@@ -51,9 +51,8 @@ using ssh_sk_digest = vardek::wiped_bytes<SSH_DIGEST_SHA256_LEN>;
 [[nodiscard]] int ssh_sk_application_hash(const sshkey *key, ssh_sk_digest &apphash);
 // Appends what an authenticator signs: the application hash, flags, counter,
 // extensions (WebAuthn only; null for none) and the message hash.
-[[nodiscard]] int ssh_sk_put_signed_data(sshbuf *out, const ssh_sk_digest &apphash,
-                                         uint8_t flags, uint32_t counter,
-                                         const sshbuf *extensions,
+[[nodiscard]] int ssh_sk_put_signed_data(sshbuf *out, const ssh_sk_digest &apphash, uint8_t flags,
+                                         uint32_t counter, const sshbuf *extensions,
                                          const ssh_sk_digest &msghash);
 
 #endif

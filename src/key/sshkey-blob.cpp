@@ -1,9 +1,9 @@
 // SSH public key blobs: encoding keys, decoding them (certificates included,
 // whose signature must check out), and the SHA-256 fingerprint text.
+#include <openssl/evp.h>
+
 #include <cstdlib>
 #include <cstring>
-
-#include <openssl/evp.h>
 
 #include "key/sshkey-internal.h"
 #include "key/sshkey.h"
@@ -80,8 +80,8 @@ int read_principals(sshbuf *principals, sshkey_certificate *cert) {
     if (cert->principal_count >= SSHKEY_CERT_MAX_PRINCIPALS) return SSH_ERR_INVALID_FORMAT;
     char *principal = nullptr;
     if (sshbuf_get_cstring(principals, &principal, nullptr) != 0) return SSH_ERR_INVALID_FORMAT;
-    auto **grown = static_cast<char **>(recallocarray(
-        cert->principals, cert->principal_count, cert->principal_count + 1, sizeof(char *)));
+    auto **grown = static_cast<char **>(recallocarray(cert->principals, cert->principal_count,
+                                                      cert->principal_count + 1, sizeof(char *)));
     if (grown == nullptr) {
       std::free(principal);
       return SSH_ERR_ALLOCATION_FAILED;
@@ -105,12 +105,11 @@ int cert_parse(sshbuf *b, sshkey *key, const sshbuf *whole) {
   vardek::unique_ptr<sshbuf> principals, crit, exts, ca;
   vardek::wiped_bytes<> sig;
   if (sshbuf_get_u64(b, &cert->serial) != 0 || sshbuf_get_u32(b, &cert->cert_type) != 0 ||
-      sshbuf_get_cstring(b, &cert->key_id, nullptr) != 0 ||
-      sshbuf_froms(b, &raw_principals) != 0)
+      sshbuf_get_cstring(b, &cert->key_id, nullptr) != 0 || sshbuf_froms(b, &raw_principals) != 0)
     return SSH_ERR_INVALID_FORMAT;
   principals.reset(raw_principals);
-  if (sshbuf_get_u64(b, &cert->valid_after) != 0 ||
-      sshbuf_get_u64(b, &cert->valid_before) != 0 || sshbuf_froms(b, &raw_crit) != 0)
+  if (sshbuf_get_u64(b, &cert->valid_after) != 0 || sshbuf_get_u64(b, &cert->valid_before) != 0 ||
+      sshbuf_froms(b, &raw_crit) != 0)
     return SSH_ERR_INVALID_FORMAT;
   crit.reset(raw_crit);
   if (sshbuf_froms(b, &raw_exts) != 0) return SSH_ERR_INVALID_FORMAT;
@@ -176,8 +175,7 @@ int sshkey_from_blob_internal(sshbuf *b, sshkey **keyp, int allow_cert) {
   if (sshkey_is_cert_type(type) && sshbuf_get_string_direct(b, nullptr, nullptr) != 0)
     return SSH_ERR_INVALID_FORMAT;
   if ((r = impl->ops->deserialize_public(ktype.get(), b, key.get())) != 0) return r;
-  if (sshkey_is_cert_type(key->type) && (r = cert_parse(b, key.get(), whole.get())) != 0)
-    return r;
+  if (sshkey_is_cert_type(key->type) && (r = cert_parse(b, key.get(), whole.get())) != 0) return r;
   if (sshbuf_len(b) != 0) return SSH_ERR_INVALID_FORMAT;
   if (keyp != nullptr) *keyp = key.release();
   return 0;

@@ -27,13 +27,12 @@ const EVP_MD *ssh_digest_to_md(int hash_alg) {
 int ssh_digest_memory(const void *m, size_t mlen, unsigned char *d, size_t dlen) {
   if (dlen < SSH_DIGEST_SHA256_LEN) return SSH_ERR_INVALID_ARGUMENT;
   unsigned int outlen = 0;
-  if (EVP_Digest(m, mlen, d, &outlen, EVP_sha256(), nullptr) != 1)
-    return SSH_ERR_LIBCRYPTO_FAILED;
+  if (EVP_Digest(m, mlen, d, &outlen, EVP_sha256(), nullptr) != 1) return SSH_ERR_LIBCRYPTO_FAILED;
   return 0;
 }
 
-int sshkey_verify_signature(EVP_PKEY *pkey, int hash_alg, const unsigned char *data,
-                            size_t datalen, const unsigned char *sig, size_t siglen) {
+int sshkey_verify_signature(EVP_PKEY *pkey, int hash_alg, const unsigned char *data, size_t datalen,
+                            const unsigned char *sig, size_t siglen) {
   const EVP_MD *md = ssh_digest_to_md(hash_alg);
   if (md == nullptr) return SSH_ERR_INVALID_ARGUMENT;
   vardek::unique_ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());

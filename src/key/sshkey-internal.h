@@ -5,17 +5,16 @@
 #ifndef VARDEK_KEY_SSHKEY_INTERNAL_H
 #define VARDEK_KEY_SSHKEY_INTERNAL_H
 
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <strings.h>
 
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#include <openssl/crypto.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
 
 #include "buffer/sshbuf-ptr.h"
 #include "buffer/sshbuf.h"
@@ -74,8 +73,7 @@ int sshkey_ec_nid_to_hash_alg(int nid);
 // The libcrypto bridge of the verify operations.
 const EVP_MD *ssh_digest_to_md(int hash_alg);
 // Turns the builder's parameters into a new key pair object in *pkeyp.
-[[nodiscard]] int sshkey_create_evp(OSSL_PARAM_BLD *param_bld, EVP_PKEY_CTX *ctx,
-                                    EVP_PKEY **pkeyp);
+[[nodiscard]] int sshkey_create_evp(OSSL_PARAM_BLD *param_bld, EVP_PKEY_CTX *ctx, EVP_PKEY **pkeyp);
 [[nodiscard]] int ssh_create_evp_rsa(const sshkey *k, EVP_PKEY **pkeyp);
 [[nodiscard]] int ssh_create_evp_dss(const sshkey *k, EVP_PKEY **pkeyp);
 [[nodiscard]] int ssh_create_evp_ec(EC_KEY *k, int ecdsa_nid, EVP_PKEY **pkeyp);
@@ -88,8 +86,7 @@ int rsa_hash_id_from_keyname(const char *alg);
 // Ed25519 verification (RFC 8032) of `sm`, laid out as the 64-byte signature
 // followed by the message. On success copies the message into `m` (which
 // must hold smlen bytes), sets *mlen and returns 0; non-zero otherwise.
-int crypto_sign_ed25519_open(unsigned char *m, unsigned long long *mlen,
-                             const unsigned char *sm, unsigned long long smlen,
-                             const unsigned char *pk);
+int crypto_sign_ed25519_open(unsigned char *m, unsigned long long *mlen, const unsigned char *sm,
+                             unsigned long long smlen, const unsigned char *pk);
 
 #endif

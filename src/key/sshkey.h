@@ -4,11 +4,11 @@
 #ifndef VARDEK_KEY_SSHKEY_H
 #define VARDEK_KEY_SSHKEY_H
 
+#include <openssl/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
-
-#include <openssl/types.h>
 
 #include "buffer/sshbuf.h"
 
@@ -99,9 +99,8 @@ struct sshkey_type_ops {
   int (*sign)(sshkey *, unsigned char **sigp, size_t *lenp, const unsigned char *data,
               size_t datalen, const char *alg, const char *sk_provider, const char *sk_pin,
               unsigned int compat) = nullptr;
-  int (*verify)(const sshkey *, const unsigned char *sig, size_t siglen,
-                const unsigned char *data, size_t datalen, const char *alg, unsigned int compat,
-                void **detailsp) = nullptr;
+  int (*verify)(const sshkey *, const unsigned char *sig, size_t siglen, const unsigned char *data,
+                size_t datalen, const char *alg, unsigned int compat, void **detailsp) = nullptr;
 };
 
 struct sshkey_type_info {
@@ -138,12 +137,10 @@ int sshkey_equal(const sshkey *a, const sshkey *b);
 int sshkey_ecdsa_key_to_nid(EC_KEY *k);
 
 // Blobs. *blobp receives a malloc'd encoding; caller frees.
-[[nodiscard]] int to_blob(const sshkey *key, unsigned char **blobp, size_t *lenp,
-                          int force_plain);
+[[nodiscard]] int to_blob(const sshkey *key, unsigned char **blobp, size_t *lenp, int force_plain);
 // Encodes `key` as to_blob does and checks that the blob decodes again, so
 // that a key handed to an agent can come back in a request. 0 when it does.
-[[nodiscard]] int sshkey_to_offerable_blob(const sshkey *key, unsigned char **blobp,
-                                           size_t *lenp);
+[[nodiscard]] int sshkey_to_offerable_blob(const sshkey *key, unsigned char **blobp, size_t *lenp);
 // Decodes the whole rest of `b` as one key; *keyp receives it on success.
 [[nodiscard]] int sshkey_from_blob_internal(sshbuf *b, sshkey **keyp, int allow_cert);
 [[nodiscard]] int sshkey_check_rsa_length(const sshkey *k);
@@ -155,8 +152,7 @@ char *sshkey_fingerprint(const sshkey *k);
 // Digest helpers shared by the verify operations and the fingerprint.
 // SHA-256 of `m` into `d` (at least 32 bytes of `dlen`).
 [[nodiscard]] int ssh_digest_memory(const void *m, size_t mlen, unsigned char *d, size_t dlen);
-[[nodiscard]] int sshkey_verify_signature(EVP_PKEY *pkey, int hash_alg,
-                                          const unsigned char *data, size_t datalen,
-                                          const unsigned char *sig, size_t siglen);
+[[nodiscard]] int sshkey_verify_signature(EVP_PKEY *pkey, int hash_alg, const unsigned char *data,
+                                          size_t datalen, const unsigned char *sig, size_t siglen);
 
 #endif

@@ -161,8 +161,8 @@ void sshlogv(const char *file, const char *func, int line, int showfunc, int lev
     char line_out[vardek::LOG_MSG_SIZE + 2];
     int n = snprintf(line_out, sizeof(line_out), "%.*s\r\n", kStderrLineMax, encoded);
     if (n > 0) {
-      size_t len = static_cast<size_t>(n) < sizeof(line_out) ? static_cast<size_t>(n)
-                                                              : sizeof(line_out) - 1;
+      size_t len =
+          static_cast<size_t>(n) < sizeof(line_out) ? static_cast<size_t>(n) : sizeof(line_out) - 1;
       ssize_t w = write(STDERR_FILENO, line_out, len);
       (void)w;  // nowhere left to report a failed log write
     }

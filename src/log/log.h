@@ -33,8 +33,7 @@ void log_init_handler(const char *progname, int level, int to_stderr);
 // function name is printed (with ": ") when `showfunc` is nonzero; `suffix`,
 // when not null, is appended after ": ". Preserves errno; never fails.
 void sshlog(const char *file, const char *func, int line, int showfunc, int level,
-            const char *suffix, const char *fmt, ...)
-    __attribute__((format(printf, 7, 8)));
+            const char *suffix, const char *fmt, ...) __attribute__((format(printf, 7, 8)));
 void sshlogv(const char *file, const char *func, int line, int showfunc, int level,
              const char *suffix, const char *fmt, va_list args)
     __attribute__((format(printf, 7, 0)));
@@ -50,7 +49,7 @@ namespace vardek {
 // fields stand for sshlog's positional show-function flag, level and suffix.
 struct log_opts {
   int level = SSHLOG_ERROR;
-  bool show_func = false;      // print the function name and ": " first
+  bool show_func = false;        // print the function name and ": " first
   const char *suffix = nullptr;  // appended after ": " (an error code's text)
 };
 

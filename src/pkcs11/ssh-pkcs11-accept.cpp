@@ -8,7 +8,7 @@
 // Appends `key` with a copy of `label`, or frees it when an equal key is
 // already listed. Messages carry the enumeration's name.
 void pkcs11_accept_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, sshkey *key,
-                const char *label, sshkey ***keysp, char ***labelsp, int *nkeys) {
+                       const char *label, sshkey ***keysp, char ***labelsp, int *nkeys) {
   note_key(p, slotidx, context, key);
   for (int i = 0; i < *nkeys; i++) {
     if (sshkey_equal(key, (*keysp)[i])) {

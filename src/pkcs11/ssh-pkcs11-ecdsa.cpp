@@ -55,8 +55,8 @@ ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *
   const CK_ULONG bufsize = size > 0 ? static_cast<CK_ULONG>(size) : 0;
   vardek::malloc_ptr<unsigned char> sig(static_cast<unsigned char *>(xmalloc(bufsize + 1)));
   CK_ULONG siglen = bufsize;
-  CK_RV rv = PKCS11_CALL(f, C_Sign, si->session, const_cast<CK_BYTE *>(dgst), static_cast<CK_ULONG>(dgst_len),
-                       sig.get(), &siglen);
+  CK_RV rv = PKCS11_CALL(f, C_Sign, si->session, const_cast<CK_BYTE *>(dgst),
+                         static_cast<CK_ULONG>(dgst_len), sig.get(), &siglen);
   if (rv != CKR_OK) {
     log_error("C_Sign failed: %lu", rv);
     // Too small a buffer keeps the operation active; left so, it would make
@@ -100,16 +100,16 @@ ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *
 int pkcs11_ecdsa_start_wrapper() {
   if (pkcs11_ec_key_method != nullptr) return 0;
   if (pkcs11_ec_ex_index < 0) {
-    int idx = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_EC_KEY, 0,
-                                      const_cast<char *>("ssh-pkcs11-ecdsa"), nullptr, nullptr,
-                                      pkcs11_k11_free);
+    int idx =
+        CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_EC_KEY, 0, const_cast<char *>("ssh-pkcs11-ecdsa"),
+                                nullptr, nullptr, pkcs11_k11_free);
     if (idx == -1) return -1;
     pkcs11_ec_ex_index = idx;
   }
   EC_KEY_METHOD *meth = EC_KEY_METHOD_new(EC_KEY_OpenSSL());
   if (meth == nullptr) return -1;
-  int (*orig_sign)(int, const unsigned char *, int, unsigned char *, unsigned int *,
-                   const BIGNUM *, const BIGNUM *, EC_KEY *) = nullptr;
+  int (*orig_sign)(int, const unsigned char *, int, unsigned char *, unsigned int *, const BIGNUM *,
+                   const BIGNUM *, EC_KEY *) = nullptr;
   EC_KEY_METHOD_get_sign(meth, &orig_sign, nullptr, nullptr);
   EC_KEY_METHOD_set_sign(meth, orig_sign, nullptr, ecdsa_do_sign);
   pkcs11_ec_key_method = meth;
@@ -123,9 +123,8 @@ pkcs11_key *pkcs11_ecdsa_key_of(const EC_KEY *ec) {
   return static_cast<pkcs11_key *>(EC_KEY_get_ex_data(ec, pkcs11_ec_ex_index));
 }
 
-int pkcs11_ecdsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx,
-                      const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib,
-                      EC_KEY *ec) {
+int pkcs11_ecdsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx, const CK_ATTRIBUTE *keyid_attrib,
+                      const CK_ATTRIBUTE *label_attrib, EC_KEY *ec) {
   if (pkcs11_ecdsa_start_wrapper() == -1) return -1;
   pkcs11_key *k11 = pkcs11_key_new(provider, slotidx, keyid_attrib, label_attrib);
   EC_KEY_set_method(ec, pkcs11_ec_key_method);

@@ -113,8 +113,8 @@ const unsigned char *bytes_of(const CK_ATTRIBUTE &a) {
 
 // A new key of `type` holding `rsa` or `ec` (taken over), marked as living
 // on a token. Null (and the object freed) when no key can be made.
-sshkey *make_key(const char *context, vardek::unique_ptr<RSA> rsa,
-                 vardek::unique_ptr<EC_KEY> ec, int nid) {
+sshkey *make_key(const char *context, vardek::unique_ptr<RSA> rsa, vardek::unique_ptr<EC_KEY> ec,
+                 int nid) {
   sshkey *key = sshkey_new(KEY_TYPE_UNSPECIFIED);
   if (key == nullptr) {
     log_as(context, {.level = SSHLOG_ERROR}, "sshkey_new failed");
@@ -132,8 +132,8 @@ sshkey *make_key(const char *context, vardek::unique_ptr<RSA> rsa,
   return key;
 }
 
-sshkey *wrap_rsa(const char *context, pkcs11_provider *p, CK_ULONG slotidx,
-                 const attr_table &r, vardek::unique_ptr<RSA> rsa) {
+sshkey *wrap_rsa(const char *context, pkcs11_provider *p, CK_ULONG slotidx, const attr_table &r,
+                 vardek::unique_ptr<RSA> rsa) {
   if (pkcs11_rsa_wrap(p, slotidx, &r[CKA_ID], &r[CKA_LABEL], rsa.get()) != 0) return nullptr;
   return make_key(context, std::move(rsa), nullptr, -1);
 }
@@ -220,8 +220,7 @@ sshkey *pkcs11_fetch_x509_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT
                                  char **subjectp) {
   *subjectp = nullptr;
   attr_table r(kCertRows);
-  if (!r.read(__func__, p, slotidx, obj))
-    return nullptr;
+  if (!r.read(__func__, p, slotidx, obj)) return nullptr;
 
   const unsigned char *cp = bytes_of(r[CKA_SUBJECT]);
   vardek::unique_ptr<X509_NAME> name(

@@ -51,7 +51,8 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
   } else {
     for (CK_ULONG examined = 0;; examined++) {
       if (examined == PKCS11_MAX_OBJECTS) {
-        log_as(context, {.level = SSHLOG_ERROR}, "stopping after %lu objects in slot %lu", examined, slotidx);
+        log_as(context, {.level = SSHLOG_ERROR}, "stopping after %lu objects in slot %lu", examined,
+               slotidx);
         break;
       }
       CK_OBJECT_HANDLE obj = CK_INVALID_HANDLE;
@@ -91,8 +92,8 @@ bool read_long_label(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session, CK_OBJECT_H
   return true;
 }
 
-bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
-                      sshkey ***keysp, char ***labelsp, int *nkeys) {
+bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj, sshkey ***keysp,
+                      char ***labelsp, int *nkeys) {
   static const char context[] = "pkcs11_fetch_keys";
   CK_FUNCTION_LIST *f = p->module->function_list;
   CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
@@ -114,7 +115,7 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
   if (label_too_long) {
     if (!read_long_label(f, session, obj, &key_type, &long_label)) {
       log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu",
-                  static_cast<CK_RV>(CKR_BUFFER_TOO_SMALL));
+             static_cast<CK_RV>(CKR_BUFFER_TOO_SMALL));
       return true;
     }
   } else if (rv != CKR_OK) {
@@ -125,10 +126,10 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
     // Success with a length its buffer cannot hold (or with
     // CK_UNAVAILABLE_INFORMATION) breaks the rules: skip that object,
     // reporting what a conforming token would have answered.
-    log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu",
-                static_cast<CK_RV>(attribs[0].ulValueLen != sizeof(key_type)
-                                       ? CKR_ATTRIBUTE_VALUE_INVALID
-                                       : CKR_BUFFER_TOO_SMALL));
+    log_as(
+        context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu",
+        static_cast<CK_RV>(attribs[0].ulValueLen != sizeof(key_type) ? CKR_ATTRIBUTE_VALUE_INVALID
+                                                                     : CKR_BUFFER_TOO_SMALL));
     return true;
   } else {
     label[attribs[1].ulValueLen] = '\0';
@@ -155,8 +156,8 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
   return true;
 }
 
-bool visit_certificate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
-                       sshkey ***keysp, char ***labelsp, int *nkeys) {
+bool visit_certificate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj, sshkey ***keysp,
+                       char ***labelsp, int *nkeys) {
   static const char context[] = "pkcs11_fetch_certs";
   CK_FUNCTION_LIST *f = p->module->function_list;
   CK_SESSION_HANDLE session = p->module->slotinfo[slotidx].session;
@@ -169,11 +170,12 @@ bool visit_certificate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE ob
   }
   if (attribs[0].ulValueLen != sizeof(cert_type)) {
     log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu",
-                static_cast<CK_RV>(CKR_ATTRIBUTE_VALUE_INVALID));
+           static_cast<CK_RV>(CKR_ATTRIBUTE_VALUE_INVALID));
     return true;
   }
   if (cert_type != CKC_X_509) {
-    log_as(context, {.level = SSHLOG_ERROR}, "skipping unsupported certificate type %lu", cert_type);
+    log_as(context, {.level = SSHLOG_ERROR}, "skipping unsupported certificate type %lu",
+           cert_type);
     return true;
   }
   char *subject = nullptr;
@@ -189,13 +191,12 @@ bool visit_certificate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE ob
 
 }  // namespace
 
-void pkcs11_fetch_keys(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
-                       char ***labelsp, int *nkeys, const pkcs11_uri *uri) {
+void pkcs11_fetch_keys(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***labelsp,
+                       int *nkeys, const pkcs11_uri *uri) {
   enumerate(p, slotidx, CKO_PUBLIC_KEY, uri, __func__, visit_public_key, keysp, labelsp, nkeys);
 }
 
-void pkcs11_fetch_certs(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
-                        char ***labelsp, int *nkeys, const pkcs11_uri *uri) {
-  enumerate(p, slotidx, CKO_CERTIFICATE, uri, __func__, visit_certificate, keysp, labelsp,
-            nkeys);
+void pkcs11_fetch_certs(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***labelsp,
+                        int *nkeys, const pkcs11_uri *uri) {
+  enumerate(p, slotidx, CKO_CERTIFICATE, uri, __func__, visit_certificate, keysp, labelsp, nkeys);
 }

@@ -4,8 +4,8 @@
 #include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 
-CK_RV pkcs11_find_objects_init(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session,
-                               CK_ATTRIBUTE *attr, CK_ULONG nattr) {
+CK_RV pkcs11_find_objects_init(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session, CK_ATTRIBUTE *attr,
+                               CK_ULONG nattr) {
   CK_RV rv = PKCS11_CALL(f, C_FindObjectsInit, session, attr, nattr);
   if (rv != CKR_OPERATION_ACTIVE) return rv;
   // A search whose C_FindObjectsFinal failed may still be active on the

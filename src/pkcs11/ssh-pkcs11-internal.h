@@ -5,13 +5,12 @@
 #ifndef VARDEK_PKCS11_SSH_PKCS11_INTERNAL_H
 #define VARDEK_PKCS11_SSH_PKCS11_INTERNAL_H
 
+#include <openssl/types.h>
+#include <p11-kit/pkcs11.h>
 #include <sys/queue.h>
 
 #include <cstddef>
 #include <type_traits>
-
-#include <openssl/types.h>
-#include <p11-kit/pkcs11.h>
 
 #include "pkcs11/ssh-pkcs11-uri.h"
 #include "pkcs11/ssh-pkcs11.h"
@@ -35,15 +34,15 @@ static_assert(std::is_standard_layout_v<pkcs11_slot>);
 
 // One loaded library, shared by all providers with the same module path.
 struct pkcs11_module {
-  char *module_path;  // set at the end of a successful initialisation
-  void *handle;       // dlopen handle
+  char *module_path;                // set at the end of a successful initialisation
+  void *handle;                     // dlopen handle
   CK_FUNCTION_LIST *function_list;  // null after finalisation
-  CK_INFO info;       // as the module gave it
+  CK_INFO info;                     // as the module gave it
   char manufacturer_id[sizeof(CK_INFO::manufacturerID) + 1];          // trimmed
   char library_description[sizeof(CK_INFO::libraryDescription) + 1];  // trimmed
   CK_ULONG nslots;
-  CK_SLOT_ID *slotlist;     // nslots entries
-  pkcs11_slot *slotinfo;    // nslots entries, same index as slotlist
+  CK_SLOT_ID *slotlist;   // nslots entries
+  pkcs11_slot *slotinfo;  // nslots entries, same index as slotlist
   int valid;
   int refcount;
 };
@@ -51,7 +50,7 @@ static_assert(std::is_standard_layout_v<pkcs11_module>);
 
 // One registered name (path or URI) of a module.
 struct pkcs11_provider {
-  char *name;  // identity: pkcs11_uri_get of the name's URI record
+  char *name;             // identity: pkcs11_uri_get of the name's URI record
   pkcs11_module *module;  // null after pkcs11_provider_finalize
   int refcount;           // the list's reference plus one per bound key
   int valid;              // 0 after pkcs11_provider_finalize
@@ -67,7 +66,7 @@ struct pkcs11_key {
   CK_ULONG slot_index;
   unsigned char *cka_id;  // null when the identifier is empty
   int cka_id_len;
-  char *cka_label;        // NUL-terminated; null when the label is empty
+  char *cka_label;  // NUL-terminated; null when the label is empty
 };
 static_assert(std::is_standard_layout_v<pkcs11_key>);
 
@@ -89,10 +88,10 @@ inline constexpr CK_ULONG PKCS11_MAX_OBJECTS = 16384;
 
 // Registry (ssh-pkcs11-provider.cpp).
 [[nodiscard]] int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
-                               char ***labelsp);
+                                             char ***labelsp);
 [[nodiscard]] int pkcs11_register_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
-                                    char ***labelsp, pkcs11_provider **providerp,
-                                    CK_ULONG user);
+                                                  char ***labelsp, pkcs11_provider **providerp,
+                                                  CK_ULONG user);
 pkcs11_module *pkcs11_provider_lookup_module(const char *module_path);
 [[nodiscard]] int pkcs11_del_provider_by_uri(pkcs11_uri *uri);
 pkcs11_provider *pkcs11_provider_lookup(const char *provider_id);
@@ -113,20 +112,19 @@ void pkcs11_module_finalize(pkcs11_module *m);
 void trim_field(char *out, const unsigned char *field, size_t n);
 
 // Slot pass and sessions (ssh-pkcs11-slot.cpp).
-void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
-                           sshkey ***keysp, char ***labelsp, int *nkeys, CK_ULONG user);
-void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin,
-                         CK_ULONG user);
+void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p, sshkey ***keysp,
+                           char ***labelsp, int *nkeys, CK_ULONG user);
+void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin, CK_ULONG user);
 
 // Login refusals (ssh-pkcs11-login.cpp). 0 when logged in, else -1.
 [[nodiscard]] int pkcs11_login_slot(pkcs11_provider *provider, pkcs11_slot *si, CK_USER_TYPE type);
 [[nodiscard]] int pkcs11_login(pkcs11_key *k11, CK_USER_TYPE type);
 
 // Key discovery (ssh-pkcs11-fetch.cpp, ssh-pkcs11-fetch-pubkey.cpp).
-void pkcs11_fetch_keys(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
-                       char ***labelsp, int *nkeys, const pkcs11_uri *uri);
-void pkcs11_fetch_certs(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp,
-                        char ***labelsp, int *nkeys, const pkcs11_uri *uri);
+void pkcs11_fetch_keys(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***labelsp,
+                       int *nkeys, const pkcs11_uri *uri);
+void pkcs11_fetch_certs(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***labelsp,
+                        int *nkeys, const pkcs11_uri *uri);
 sshkey *pkcs11_fetch_rsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj);
 sshkey *pkcs11_fetch_ecdsa_pubkey(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj);
 // Also yields the certificate's subject as a malloc'd label (even when no key
@@ -141,20 +139,21 @@ void pkcs11_accept_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context
 // C_FindObjectsInit; when the session still has a search active (its
 // C_FindObjectsFinal failed), ends that one and starts again once.
 [[nodiscard]] CK_RV pkcs11_find_objects_init(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session,
-                               CK_ATTRIBUTE *attr, CK_ULONG nattr);
+                                             CK_ATTRIBUTE *attr, CK_ULONG nattr);
 // Finds the first object the token returns for the template `attr`: 0 with
 // its handle in *obj, or -1 when none matches or the search fails.
-[[nodiscard]] int pkcs11_find(pkcs11_provider *p, CK_ULONG slotidx, CK_ATTRIBUTE *attr, CK_ULONG nattr,
-                CK_OBJECT_HANDLE *obj);
+[[nodiscard]] int pkcs11_find(pkcs11_provider *p, CK_ULONG slotidx, CK_ATTRIBUTE *attr,
+                              CK_ULONG nattr, CK_OBJECT_HANDLE *obj);
 
 // Token-backed signing (ssh-pkcs11-rsa.cpp, ssh-pkcs11-ecdsa.cpp,
 // ssh-pkcs11-key.cpp). The wraps return 0, or -1 when the one-time method
 // set-up fails.
-[[nodiscard]] int pkcs11_rsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx, const CK_ATTRIBUTE *keyid_attrib,
-                    const CK_ATTRIBUTE *label_attrib, RSA *rsa);
+[[nodiscard]] int pkcs11_rsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx,
+                                  const CK_ATTRIBUTE *keyid_attrib,
+                                  const CK_ATTRIBUTE *label_attrib, RSA *rsa);
 [[nodiscard]] int pkcs11_ecdsa_wrap(pkcs11_provider *provider, CK_ULONG slotidx,
-                      const CK_ATTRIBUTE *keyid_attrib, const CK_ATTRIBUTE *label_attrib,
-                      EC_KEY *ec);
+                                    const CK_ATTRIBUTE *keyid_attrib,
+                                    const CK_ATTRIBUTE *label_attrib, EC_KEY *ec);
 // True while the key's provider and module are loaded and its slot exists.
 bool pkcs11_key_provider_usable(const pkcs11_key *k11);
 // A new pkcs11_key holding a reference to `provider` (used by both wraps).

@@ -20,8 +20,10 @@ bool pkcs11_key_provider_usable(const pkcs11_key *k11) {
 int pkcs11_key_is_live(const sshkey *key) {
   if (key == nullptr) return 0;
   const pkcs11_key *k11 = nullptr;
-  if (key->rsa != nullptr) k11 = pkcs11_rsa_key_of(key->rsa);
-  else if (key->ecdsa != nullptr) k11 = pkcs11_ecdsa_key_of(key->ecdsa);
+  if (key->rsa != nullptr)
+    k11 = pkcs11_rsa_key_of(key->rsa);
+  else if (key->ecdsa != nullptr)
+    k11 = pkcs11_ecdsa_key_of(key->ecdsa);
   return k11 != nullptr && pkcs11_key_provider_usable(k11) ? 1 : 0;
 }
 

@@ -45,13 +45,15 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, const char *module_path, pkcs11_
   // dlopen("") hands back the process's own image, and with it whatever
   // C_GetFunctionList that image happens to carry: never a module.
   if (*module_path == '\0') {
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlopen %s failed: %s", module_path, "empty module path");
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlopen %s failed: %s",
+           module_path, "empty module path");
     return -1;
   }
   void *handle = dlopen(module_path, RTLD_NOW);
   if (handle == nullptr) {
     const char *why = dlerror();
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlopen %s failed: %s", module_path, why != nullptr ? why : "unknown error");
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlopen %s failed: %s",
+           module_path, why != nullptr ? why : "unknown error");
     return -1;
   }
   m->handle = handle;
@@ -59,12 +61,11 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, const char *module_path, pkcs11_
   // A library without the entry point is a broken provider, not a reason
   // to end the process: report it and unload the library.
   dlerror();
-  auto getfunctionlist =
-      reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+  auto getfunctionlist = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
   if (getfunctionlist == nullptr) {
     const char *why = dlerror();
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "dlsym(C_GetFunctionList) failed: %s",
-               why != nullptr ? why : "symbol is null");
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR},
+           "dlsym(C_GetFunctionList) failed: %s", why != nullptr ? why : "symbol is null");
     return -1;
   }
 
@@ -72,35 +73,39 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, const char *module_path, pkcs11_
   CK_RV rv = getfunctionlist(&f);
   if (rv != CKR_OK || f == nullptr) {
     if (rv == CKR_OK) rv = CKR_GENERAL_ERROR;
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetFunctionList for provider %s failed: %lu", module_path, rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR},
+           "C_GetFunctionList for provider %s failed: %lu", module_path, rv);
     return -1;
   }
 
   rv = PKCS11_CALL(f, C_Initialize, nullptr);
   if (rv != CKR_OK) {
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_Initialize for provider %s failed: %lu", module_path, rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR},
+           "C_Initialize for provider %s failed: %lu", module_path, rv);
     return -1;
   }
   m->function_list = f;  // from here on, a failure finalises the module
 
   rv = PKCS11_CALL(f, C_GetInfo, &m->info);
   if (rv != CKR_OK) {
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetInfo for provider %s failed: %lu", module_path, rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR},
+           "C_GetInfo for provider %s failed: %lu", module_path, rv);
     return -1;
   }
   trim_field(m->manufacturer_id, m->info.manufacturerID, sizeof(m->info.manufacturerID));
   if (uri->library_manufacturer != nullptr &&
       strcmp(uri->library_manufacturer, m->manufacturer_id) != 0) {
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true}, "Skipping provider %s not matching library_manufacturer", m->manufacturer_id);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true},
+           "Skipping provider %s not matching library_manufacturer", m->manufacturer_id);
     return -1;
   }
   trim_field(m->library_description, m->info.libraryDescription,
              sizeof(m->info.libraryDescription));
-  log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1}, "provider %s: manufacturerID <%s> cryptokiVersion %d.%d libraryDescription <%s> "
+  log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1},
+         "provider %s: manufacturerID <%s> cryptokiVersion %d.%d libraryDescription <%s> "
          "libraryVersion %d.%d",
-         module_path, m->manufacturer_id,
-         m->info.cryptokiVersion.major, m->info.cryptokiVersion.minor,
-         m->library_description, m->info.libraryVersion.major,
+         module_path, m->manufacturer_id, m->info.cryptokiVersion.major,
+         m->info.cryptokiVersion.minor, m->library_description, m->info.libraryVersion.major,
          m->info.libraryVersion.minor);
 
   CK_ULONG nslots = 0;
@@ -110,12 +115,14 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, const char *module_path, pkcs11_
     return -1;
   }
   if (nslots == 0) {
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true}, "provider %s returned no slots", module_path);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_DEBUG1, .show_func = true},
+           "provider %s returned no slots", module_path);
     return -3;
   }
   // The count sizes an allocation: refuse what no real module reports.
   if (nslots > PKCS11_MAX_SLOTS) {
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "provider %s reported %lu slots", module_path, nslots);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "provider %s reported %lu slots",
+           module_path, nslots);
     return -1;
   }
   m->slotlist = static_cast<CK_SLOT_ID *>(xcalloc(nslots, sizeof(CK_SLOT_ID)));
@@ -126,7 +133,8 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, const char *module_path, pkcs11_
     rv = CKR_BUFFER_TOO_SMALL;
   }
   if (rv != CKR_OK) {
-    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetSlotList for provider %s failed: %lu", module_path, rv);
+    log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR},
+           "C_GetSlotList for provider %s failed: %lu", module_path, rv);
     return -1;
   }
   m->nslots = listed;
@@ -137,7 +145,8 @@ int pkcs11_initialize_provider(pkcs11_uri *uri, const char *module_path, pkcs11_
     CK_TOKEN_INFO *token = &m->slotinfo[i].token;
     rv = PKCS11_CALL(f, C_GetTokenInfo, m->slotlist[i], token);
     if (rv != CKR_OK) {
-      log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR}, "C_GetTokenInfo for provider %s slot %lu failed: %lu", module_path, i, rv);
+      log_as("pkcs11_initialize_provider", {.level = SSHLOG_ERROR},
+             "C_GetTokenInfo for provider %s slot %lu failed: %lu", module_path, i, rv);
       token->flags = 0;
       continue;
     }

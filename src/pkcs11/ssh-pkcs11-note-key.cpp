@@ -13,6 +13,6 @@ void note_key(pkcs11_provider *p, CK_ULONG slotidx, const char *context, const s
     log_error_f("sshkey_fingerprint failed");
     return;
   }
-  log_debug2("%s: provider %s slot %lu: %s %s", context, p->name, slotidx,
-             sshkey_short_name(key), fp.get());
+  log_debug2("%s: provider %s slot %lu: %s %s", context, p->name, slotidx, sshkey_short_name(key),
+             fp.get());
 }

@@ -7,5 +7,6 @@
 void ossl_error(const char *msg) {
   log_error_f("%s", msg);
   unsigned long e;
-  while ((e = ERR_get_error()) != 0) log_error_f("libcrypto error: %s", ERR_error_string(e, nullptr));
+  while ((e = ERR_get_error()) != 0)
+    log_error_f("libcrypto error: %s", ERR_error_string(e, nullptr));
 }

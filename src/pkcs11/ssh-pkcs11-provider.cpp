@@ -42,8 +42,7 @@ vardek::unique_ptr<pkcs11_uri> uri_for_name(const char *name) {
   vardek::unique_ptr<pkcs11_uri> uri(pkcs11_uri_init());
   if (!uri) log_fatal("Failed to init PKCS#11 URI");
   if (strlen(name) >= kUriPrefixLen && strncmp(name, kUriPrefix, kUriPrefixLen) == 0) {
-    if (pkcs11_uri_parse(name, uri.get()) != 0)
-      log_fatal("Failed to parse PKCS#11 URI");
+    if (pkcs11_uri_parse(name, uri.get()) != 0) log_fatal("Failed to parse PKCS#11 URI");
   } else {
     uri->module_path = xstrdup(name);
   }
@@ -87,8 +86,7 @@ int pkcs11_add_provider(const char *provider_id, const char *pin, sshkey ***keys
   return pkcs11_add_provider_by_uri(uri.get(), pin, keysp, labelsp);
 }
 
-int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
-                               char ***labelsp) {
+int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp, char ***labelsp) {
   vardek::malloc_ptr<char> provider_uri(pkcs11_uri_get(uri));
   const char *text = provider_uri ? provider_uri.get() : "(null)";
   log_debug1_f("called, provider_uri = %s", text);
@@ -112,15 +110,13 @@ int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp
 }
 
 int pkcs11_register_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp,
-                                    char ***labelsp, pkcs11_provider **providerp,
-                                    CK_ULONG user) {
+                                    char ***labelsp, pkcs11_provider **providerp, CK_ULONG user) {
   *providerp = nullptr;
   if (keysp != nullptr) *keysp = nullptr;
   if (labelsp != nullptr) *labelsp = nullptr;
   int nkeys = 0;
 
-  const char *module_path =
-      uri->module_path != nullptr ? uri->module_path : VARDEK_DEFAULT_MODULE;
+  const char *module_path = uri->module_path != nullptr ? uri->module_path : VARDEK_DEFAULT_MODULE;
   vardek::unique_ptr<pkcs11_provider> building(
       static_cast<pkcs11_provider *>(xcalloc(1, sizeof(pkcs11_provider))));
   building->name = pkcs11_uri_get(uri);

@@ -32,8 +32,8 @@ int pkcs11_rsa_private_encrypt(int flen, const unsigned char *from, unsigned cha
   pkcs11_slot *si = &k11->provider->module->slotinfo[k11->slot_index];
   const CK_ULONG size = static_cast<CK_ULONG>(RSA_size(rsa));
   CK_ULONG tlen = size;
-  CK_RV rv = PKCS11_CALL(f, C_Sign, si->session, const_cast<CK_BYTE *>(from), static_cast<CK_ULONG>(flen),
-                       to, &tlen);
+  CK_RV rv = PKCS11_CALL(f, C_Sign, si->session, const_cast<CK_BYTE *>(from),
+                         static_cast<CK_ULONG>(flen), to, &tlen);
   if (rv != CKR_OK) {
     log_error("C_Sign failed: %lu", rv);
     // Too small a buffer keeps the operation active; left so, it would make
@@ -65,9 +65,8 @@ int pkcs11_rsa_start_wrapper() {
   vardek::unique_ptr<RSA_METHOD> meth(RSA_meth_dup(RSA_get_default_method()));
   if (!meth) return -1;
   if (pkcs11_rsa_ex_index < 0) {
-    int idx = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_RSA, 0,
-                                      const_cast<char *>("ssh-pkcs11-rsa"), nullptr, nullptr,
-                                      pkcs11_k11_free);
+    int idx = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_RSA, 0, const_cast<char *>("ssh-pkcs11-rsa"),
+                                      nullptr, nullptr, pkcs11_k11_free);
     if (idx == -1) return -1;
     pkcs11_rsa_ex_index = idx;
   }

@@ -11,8 +11,8 @@
 
 namespace {
 
-void fetch_slot(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***labelsp,
-                int *nkeys, const pkcs11_uri *uri) {
+void fetch_slot(pkcs11_provider *p, CK_ULONG slotidx, sshkey ***keysp, char ***labelsp, int *nkeys,
+                const pkcs11_uri *uri) {
   pkcs11_fetch_keys(p, slotidx, keysp, labelsp, nkeys, uri);
   pkcs11_fetch_certs(p, slotidx, keysp, labelsp, nkeys, uri);
 }
@@ -42,8 +42,8 @@ class session_guard {
 
 }  // namespace
 
-void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
-                           sshkey ***keysp, char ***labelsp, int *nkeys, CK_ULONG user) {
+void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p, sshkey ***keysp,
+                           char ***labelsp, int *nkeys, CK_ULONG user) {
   vardek::malloc_ptr<char> provider_uri(pkcs11_uri_get(uri));
   const char *text = provider_uri ? provider_uri.get() : "(null)";
   // The request's PIN is the one used, even when empty; a pin-value in the
@@ -55,25 +55,27 @@ void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
     pkcs11_slot *s = &m->slotinfo[i];
     const CK_TOKEN_INFO *token = &s->token;
     if ((token->flags & CKF_TOKEN_INITIALIZED) == 0) {
-      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true}, "ignoring uninitialised token in provider %s slot %lu", text,
-               i);
+      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true},
+             "ignoring uninitialised token in provider %s slot %lu", text, i);
       continue;
     }
     if (uri->token_label != nullptr && strcmp(uri->token_label, s->label) != 0) {
-      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true}, "ignoring token not matching label (%s) specified by PKCS#11 URI in slot %lu",
-               s->label, i);
+      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true},
+             "ignoring token not matching label (%s) specified by PKCS#11 URI in slot %lu",
+             s->label, i);
       continue;
     }
-    if (uri->manufacturer != nullptr &&
-        strcmp(uri->manufacturer, s->manufacturer_id) != 0) {
-      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true}, "ignoring token not matching requrested manufacturerID (%s) specified by "
-               "PKCS#11 URI in slot %lu",
-               s->manufacturer_id, i);
+    if (uri->manufacturer != nullptr && strcmp(uri->manufacturer, s->manufacturer_id) != 0) {
+      log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG2, .show_func = true},
+             "ignoring token not matching requrested manufacturerID (%s) specified by "
+             "PKCS#11 URI in slot %lu",
+             s->manufacturer_id, i);
       continue;
     }
-    log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG1}, "provider %s slot %lu: label <%s> manufacturerID <%s> model <%s> serial <%s> "
-             "flags 0x%lx",
-             text, i, s->label, s->manufacturer_id, s->model, s->serial, token->flags);
+    log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG1},
+           "provider %s slot %lu: label <%s> manufacturerID <%s> model <%s> serial <%s> "
+           "flags 0x%lx",
+           text, i, s->label, s->manufacturer_id, s->model, s->serial, token->flags);
 
     // A slot without a session still goes through discovery: it finds
     // nothing there and reports its own failures.
@@ -82,15 +84,15 @@ void pkcs11_register_slots(pkcs11_uri *uri, const char *pin, pkcs11_provider *p,
     if (*nkeys != 0 || uri->object_label == nullptr) continue;
 
     char *object_label = uri->object_label;
-    log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG3, .show_func = true}, "No keys found. Retrying without label (%s) ", object_label);
+    log_as("pkcs11_register_provider_by_uri", {.level = SSHLOG_DEBUG3, .show_func = true},
+           "No keys found. Retrying without label (%s) ", object_label);
     uri->object_label = nullptr;
     fetch_slot(p, i, keysp, labelsp, nkeys, uri);
     uri->object_label = object_label;
   }
 }
 
-void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin,
-                         CK_ULONG user) {
+void pkcs11_open_session(pkcs11_provider *p, CK_ULONG slotidx, const char *pin, CK_ULONG user) {
   pkcs11_module *m = p->module;
   CK_FUNCTION_LIST *f = m->function_list;
   pkcs11_slot *s = &m->slotinfo[slotidx];

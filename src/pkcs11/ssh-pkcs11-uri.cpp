@@ -66,13 +66,20 @@ const char *attr_value(const char *piece, uri_attr attr) {
 // Record field that holds a text attribute, or null for the others.
 char **text_field(pkcs11_uri *pkcs11, uri_attr attr) {
   switch (attr) {
-    case PKCS11_URI_TOKEN: return &pkcs11->token_label;
-    case PKCS11_URI_OBJECT: return &pkcs11->object_label;
-    case PKCS11_URI_LIB_MANUF: return &pkcs11->library_manufacturer;
-    case PKCS11_URI_MANUF: return &pkcs11->manufacturer;
-    case PKCS11_URI_MODULE_PATH: return &pkcs11->module_path;
-    case PKCS11_URI_PIN: return &pkcs11->pin_value;
-    default: return nullptr;
+    case PKCS11_URI_TOKEN:
+      return &pkcs11->token_label;
+    case PKCS11_URI_OBJECT:
+      return &pkcs11->object_label;
+    case PKCS11_URI_LIB_MANUF:
+      return &pkcs11->library_manufacturer;
+    case PKCS11_URI_MANUF:
+      return &pkcs11->manufacturer;
+    case PKCS11_URI_MODULE_PATH:
+      return &pkcs11->module_path;
+    case PKCS11_URI_PIN:
+      return &pkcs11->pin_value;
+    default:
+      return nullptr;
   }
 }
 
@@ -82,36 +89,41 @@ const char *or_null_text(const char *s) { return s != nullptr ? s : "(null)"; }
 int parse_path_piece(pkcs11_uri *pkcs11, char *piece) {
   uri_attr attr = match_attr(piece);
   if (attr == PKCS11_URI_NONE || attr == PKCS11_URI_MODULE_PATH || attr == PKCS11_URI_PIN) {
-    log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Unknown part of path in PKCS#11 URI: %s", piece);
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true},
+           "Unknown part of path in PKCS#11 URI: %s", piece);
     return 0;
   }
   const char *value = attr_value(piece, attr);
   if (attr == PKCS11_URI_ID) {
     if (pkcs11->id != nullptr) {
-      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "The id already set in the PKCS#11 URI");
+      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true},
+             "The id already set in the PKCS#11 URI");
       return -1;
     }
     char *id = nullptr;
     int len = percent_decode(value, &id);
     if (len <= 0) {
       free(id);
-      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Failed to percent-decode CKA_ID: %s", value);
+      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true},
+             "Failed to percent-decode CKA_ID: %s", value);
       return -1;
     }
     pkcs11->id = reinterpret_cast<unsigned char *>(id);
     pkcs11->id_length = static_cast<size_t>(len);
-    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true}, "Setting CKA_ID = %s from PKCS#11 URI", value);
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true},
+           "Setting CKA_ID = %s from PKCS#11 URI", value);
     return 0;
   }
   char **field = text_field(pkcs11, attr);
   if (*field != nullptr) {
-    log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "The %s already set in the PKCS#11 URI", kAttrNames[attr]);
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true},
+           "The %s already set in the PKCS#11 URI", kAttrNames[attr]);
     return -1;
   }
   // A value that does not decode leaves the field unset; not an error.
   (void)percent_decode(value, field);
-  log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true}, "Setting %s = %s from PKCS#11 URI", kAttrNames[attr],
-          or_null_text(*field));
+  log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true},
+         "Setting %s = %s from PKCS#11 URI", kAttrNames[attr], or_null_text(*field));
   return 0;
 }
 
@@ -120,24 +132,28 @@ int parse_query_piece(pkcs11_uri *pkcs11, char *piece) {
   uri_attr attr = match_attr(piece);
   if (attr == PKCS11_URI_MODULE_PATH) {
     if (pkcs11->module_path != nullptr) {
-      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Multiple module-path attributes arenot supported the PKCS#11 URI");
+      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true},
+             "Multiple module-path attributes arenot supported the PKCS#11 URI");
       return -1;
     }
     (void)percent_decode(attr_value(piece, attr), &pkcs11->module_path);
-    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true}, "Setting PKCS11Provider = %s from PKCS#11 URI",
-            or_null_text(pkcs11->module_path));
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true},
+           "Setting PKCS11Provider = %s from PKCS#11 URI", or_null_text(pkcs11->module_path));
     return 0;
   }
   if (attr == PKCS11_URI_PIN) {
     if (pkcs11->pin_value != nullptr) {
-      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Multiple pin-value attributes arenot supported the PKCS#11 URI");
+      log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true},
+             "Multiple pin-value attributes arenot supported the PKCS#11 URI");
       return -1;
     }
     (void)percent_decode(attr_value(piece, attr), &pkcs11->pin_value);
-    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true}, "Setting PIN from PKCS#11 URI");
+    log_as("pkcs11_uri_parse", {.level = SSHLOG_DEBUG3, .show_func = true},
+           "Setting PIN from PKCS#11 URI");
     return 0;
   }
-  log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true}, "Unknown part of query in PKCS#11 URI: %s", piece);
+  log_as("pkcs11_uri_parse", {.level = SSHLOG_VERBOSE, .show_func = true},
+         "Unknown part of query in PKCS#11 URI: %s", piece);
   return 0;
 }
 
@@ -279,8 +295,7 @@ int pkcs11_uri_parse(const char *uri, pkcs11_uri *pkcs11) {
     }
   }
   if (for_each_piece(pkcs11, path, ";", parse_path_piece) != 0) return -1;
-  if (query != nullptr && for_each_piece(pkcs11, query, "&", parse_query_piece) != 0)
-    return -1;
+  if (query != nullptr && for_each_piece(pkcs11, query, "&", parse_query_piece) != 0) return -1;
   return 0;
 }
 

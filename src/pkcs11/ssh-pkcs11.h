@@ -14,7 +14,7 @@ void pkcs11_init(int interactive);
 // but yielded no keys, -1 when its module could not be loaded or initialised
 // (or its library manufacturer did not match), -3 when it reported no slots.
 [[nodiscard]] int pkcs11_add_provider(const char *provider_id, const char *pin, sshkey ***keysp,
-                        char ***labelsp);
+                                      char ***labelsp);
 
 // Removes the first registered provider with the identity of `provider_id`.
 // Returns 0 when one was found and removed, -1 otherwise.

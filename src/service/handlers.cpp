@@ -36,8 +36,7 @@ void free_provider_arrays(sshkey **keys, char **labels, int nkeys) {
 // Appends the (blob, label) pairs of the keys that encode to `items` and
 // hands those keys to the key list; keys that do not encode are released.
 // Returns the number of pairs written, which is what the answer counts.
-uint32_t add_identities(sshbuf *items, sshkey **keys, char **labels, int nkeys,
-                        const char *name) {
+uint32_t add_identities(sshbuf *items, sshkey **keys, char **labels, int nkeys, const char *name) {
   uint32_t nanswered = 0;
   for (int i = 0; i < nkeys; i++) {
     unsigned char *blob = nullptr;
@@ -86,7 +85,8 @@ void process_add(sshbuf *req) {
     if (items == nullptr) log_fatal_f("sshbuf_new failed");
     uint32_t nanswered = add_identities(items.get(), keys, labels, count, name);
     if ((r = sshbuf_put_u8(msg.get(), SSH_AGENT_IDENTITIES_ANSWER)) != 0 ||
-        (r = sshbuf_put_u32(msg.get(), nanswered)) != 0 || (r = sshbuf_putb(msg.get(), items.get())) != 0)
+        (r = sshbuf_put_u32(msg.get(), nanswered)) != 0 ||
+        (r = sshbuf_putb(msg.get(), items.get())) != 0)
       log_fatal_fr(r, "compose");
   } else {
     if ((r = sshbuf_put_u8(msg.get(), SSH_AGENT_FAILURE)) != 0 ||
@@ -148,8 +148,8 @@ bool sign_with(const sshkey *key, sshkey *found, const unsigned char *data, size
       unsigned int siglen = static_cast<unsigned int>(len);
       int r = ECDSA_sign(-1, data, static_cast<int>(dlen), sig.get(), &siglen, found->ecdsa);
       if (r == 0) {
-        log_as("process_sign", {.level = SSHLOG_ERROR, .show_func = true},
-               "ECDSA_sign returned %d", r);
+        log_as("process_sign", {.level = SSHLOG_ERROR, .show_func = true}, "ECDSA_sign returned %d",
+               r);
         return false;
       }
       *slenp = siglen;
@@ -170,8 +170,7 @@ void process_sign(sshbuf *req) {
   unsigned char *blob = nullptr, *data = nullptr;
   size_t blen = 0, dlen = 0;
   if ((r = sshbuf_get_string(req, &blob, &blen)) != 0 ||
-      (r = sshbuf_get_string(req, &data, &dlen)) != 0 ||
-      (r = sshbuf_get_u32(req, nullptr)) != 0)
+      (r = sshbuf_get_string(req, &data, &dlen)) != 0 || (r = sshbuf_get_u32(req, nullptr)) != 0)
     log_fatal_fr(r, "parse");
   vardek::malloc_ptr<unsigned char> blob_owner(blob), data_owner(data);
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "agentproto/messages.h"
+#include "buffer/sshbuf-ptr.h"
 #include "log/log.h"
 #include "log/ssherr.h"
-#include "buffer/sshbuf-ptr.h"
 #include "service/vardek.h"
 
 namespace {

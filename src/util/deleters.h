@@ -27,10 +27,10 @@ using malloc_ptr = std::unique_ptr<T, free_deleter>;
 //   template <> struct vardek::deleter<sshbuf> { ... };
 // T names a type, which parentheses would not parse as.
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define VARDEK_DELETER(T, fn)                                   \
-  template <>                                                   \
-  struct vardek::deleter<T> {                                   \
-    void operator()(T *p) const noexcept { fn(p); }             \
+#define VARDEK_DELETER(T, fn)                       \
+  template <>                                       \
+  struct vardek::deleter<T> {                       \
+    void operator()(T *p) const noexcept { fn(p); } \
   }
 // NOLINTEND(bugprone-macro-parentheses)
 

@@ -4,14 +4,14 @@
 #ifndef VARDEK_UTIL_WIPE_H
 #define VARDEK_UTIL_WIPE_H
 
+#include <openssl/crypto.h>
+
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>  // explicit_bzero
 #include <span>
 #include <type_traits>
 #include <utility>
-
-#include <openssl/crypto.h>
 
 namespace vardek {
 

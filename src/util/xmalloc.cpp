@@ -19,8 +19,7 @@ void *xcalloc(size_t nmemb, size_t size) {
   if (nmemb == 0 || size == 0) log_fatal("xcalloc: zero size");
   if (SIZE_MAX / nmemb < size) log_fatal("xcalloc: nmemb * size > SIZE_MAX");
   void *ptr = calloc(nmemb, size);
-  if (ptr == nullptr)
-    log_fatal("xcalloc: out of memory (allocating %zu bytes)", nmemb * size);
+  if (ptr == nullptr) log_fatal("xcalloc: out of memory (allocating %zu bytes)", nmemb * size);
   return ptr;
 }
 

@@ -1,7 +1,6 @@
 // Codec for mpints: encodings of small values, the 16,384-bit ceiling on
 // writing and the 2049-byte ceiling on reading.
 #include <gtest/gtest.h>
-
 #include <openssl/bn.h>
 
 #include "buffer/sshbuf-ptr.h"

@@ -1,9 +1,9 @@
 // A broken buffer invariant is never an error code: the process dies by
 // SIGSEGV, whatever SIGSEGV handling was in place before.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
-#include <unistd.h>
 
 #include "buffer/sshbuf-ptr.h"
 #include "buffer/sshbuf.h"

@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "common/bytes.h"
-#include "client/secret.h"
 #include "client/proc.h"
+#include "client/secret.h"
+#include "common/bytes.h"
 
-using vardek::test::Result;
 using vardek::test::Command;
+using vardek::test::Result;
 using vardek::test::ScratchDir;
 
 namespace {
@@ -106,8 +106,8 @@ vardek::test::Bytes digest(const char *md, const std::string &data) {
 // --- list ---------------------------------------------------------------
 
 TEST_F(FakeVardek, ListPrintsKeyLinesAnIndependentParserReadsWithTheSameFingerprint) {
-  for (const auto &[key, want] : {std::pair{"rsa", "rsa 2048"}, {"p256", "ec 256"},
-                                  {"p384", "ec 384"}}) {
+  for (const auto &[key, want] :
+       {std::pair{"rsa", "rsa 2048"}, {"p256", "ec 256"}, {"p384", "ec 384"}}) {
     Result r = client({"--no-pin", "list", "/some/module.so"}, key);
     ASSERT_EQ(r.status, 0) << r.err;
     auto l = lines(r.out);
@@ -201,16 +201,15 @@ TEST_F(FakeVardek, SignEcdsaSendsTheCurvesDigestAndConvertsDerToSshForm) {
       EXPECT_EQ(sshcheck({"verify", keyline, in, lines(r.out).at(0)}),
                 "ecdsa-sha2-nistp" + std::string(key + 1) + "\n");
     }
-    EXPECT_NE(fake_log().find("\nsign " + hex_nospace(digest(md, data)) + "\n"),
-              std::string::npos);
+    EXPECT_NE(fake_log().find("\nsign " + hex_nospace(digest(md, data)) + "\n"), std::string::npos);
   }
 }
 
 TEST_F(FakeVardek, SignReadsStandardInputAndSelectsByFingerprintWithoutPrefix) {
   Result list = client({"--no-pin", "list", "m.so"}, "p256");
   std::string fp = lines(list.out)[0].substr(lines(list.out)[0].find("SHA256:") + 7);
-  Result r = client({"--pin-env", "NOPE_UNUSED", "sign", "m.so", "--key", fp, "--in", "-"},
-                    "p256", "ok", {{"NOPE_UNUSED", "1"}}, "from stdin");
+  Result r = client({"--pin-env", "NOPE_UNUSED", "sign", "m.so", "--key", fp, "--in", "-"}, "p256",
+                    "ok", {{"NOPE_UNUSED", "1"}}, "from stdin");
   ASSERT_EQ(r.status, 0) << r.err;
   std::string in = dir_.write("data", "from stdin");
   EXPECT_EQ(sshcheck({"verify", lines(list.out)[1], in, lines(r.out).at(0)}),
@@ -406,7 +405,10 @@ TEST_F(FakeVardek, PinFileProblemsExitOneBeforeVardekStarts) {
   } cases[] = {
       {dir_.file("absent"), "cannot open PIN file"},
       {dir_.write("big", big), "holds more than a PIN"},
-      {dir_.write("nul", std::string("12\0" "34", 5)), "NUL"},
+      {dir_.write("nul", std::string("12\0"
+                                     "34",
+                                     5)),
+       "NUL"},
       {dir_.path(), "cannot read PIN file"},
   };
   for (const auto &c : cases) {

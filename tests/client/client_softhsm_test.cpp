@@ -73,10 +73,10 @@ class ClientSoftHsm : public ::testing::Test {
   static void SetUpTestSuite() {
     have_softhsm_ = !SoftHsm::find_module().empty();
     if (!have_softhsm_) return;
-    main_ = SoftHsm::make({"--token", "vardek-client", "--key", "rsa2048:rsa-key:01", "--key",
-                           "ec256:ec-key:02", "--privkey", "rsa2048:cert-key:03", "--cert",
-                           "cert-key"})
-                .release();
+    main_ =
+        SoftHsm::make({"--token", "vardek-client", "--key", "rsa2048:rsa-key:01", "--key",
+                       "ec256:ec-key:02", "--privkey", "rsa2048:cert-key:03", "--cert", "cert-key"})
+            .release();
     if (main_ == nullptr) setup_error_ = SoftHsm::last_error();
   }
 
@@ -89,11 +89,10 @@ class ClientSoftHsm : public ::testing::Test {
       return nullptr;
     }
     Command gen;
-    gen.argv = {"/usr/bin/env",  "pkcs11-tool",  "--module",   t->module,
-                "--token-label", "vardek-auth",  "--login",    "--pin",
-                "1234",          "--keypairgen", "--key-type", "EC:prime256v1",
-                "--id",          "02",           "--label",    "aa-key",
-                "--always-auth"};
+    gen.argv = {"/usr/bin/env", "pkcs11-tool",   "--module", t->module, "--token-label",
+                "vardek-auth",  "--login",       "--pin",    "1234",    "--keypairgen",
+                "--key-type",   "EC:prime256v1", "--id",     "02",      "--label",
+                "aa-key",       "--always-auth"};
     gen.env["SOFTHSM2_CONF"] = t->conf;
     Result r = gen();
     if (r.status != 0) {
@@ -154,8 +153,8 @@ class ClientSoftHsm : public ::testing::Test {
     return keys;
   }
   static const Listed *by_label(const std::vector<Listed> &keys, const std::string &label) {
-    auto it = std::find_if(keys.begin(), keys.end(),
-                           [&](const Listed &k) { return k.label == label; });
+    auto it =
+        std::find_if(keys.begin(), keys.end(), [&](const Listed &k) { return k.label == label; });
     return it == keys.end() ? nullptr : &*it;
   }
 
@@ -329,8 +328,9 @@ TEST_F(ClientSoftHsm, AnAlwaysAuthenticateKeyFailsInWordsAndLeavesTheOtherKeysWo
   ASSERT_TRUE(auth) << why;
   Result r = with_pin({"check", auth->module}, auth.get());
   EXPECT_EQ(r.status, 3) << r.out << r.err;
-  EXPECT_EQ(count(r.out, "     FAILED: the token refused to sign. A key that needs authentication "
-                         "for every signature (CKA_ALWAYS_AUTHENTICATE) cannot sign through vardek"),
+  EXPECT_EQ(count(r.out,
+                  "     FAILED: the token refused to sign. A key that needs authentication "
+                  "for every signature (CKA_ALWAYS_AUTHENTICATE) cannot sign through vardek"),
             1u)
       << r.out;
   EXPECT_EQ(count(r.out, "     OK: ecdsa-sha2-nistp256 signature of a random challenge verified"),
@@ -367,9 +367,9 @@ TEST_F(ClientSoftHsm, AnAlwaysAuthenticateKeyFailsInWordsAndLeavesTheOtherKeysWo
 
 TEST_F(ClientSoftHsm, AWrongPinExitsTwoSayingAWrongPinIsTheUsualCause) {
   std::string data = dir_.write("data", "x");
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"list", module()}, {"check", module()},
-        {"sign", module(), "--key", "1", "--in", data}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"list", module()},
+                                        {"check", module()},
+                                        {"sign", module(), "--key", "1", "--in", data}}) {
     args.insert(args.begin(), {"--pin-env", pin_var});
     Result r = client(args, nullptr, "0000");
     EXPECT_EQ(r.status, 2) << args[2];
@@ -399,11 +399,7 @@ TEST_F(ClientSoftHsm, PinFileAndPinVariableLogIn) {
     const char *content;
     int status;
   } files[] = {
-      {"1234\n", 0},
-      {"1234\r\n", 0},
-      {"1234", 0},
-      {"1234 \n", 2},
-      {"4321\n", 2},
+      {"1234\n", 0}, {"1234\r\n", 0}, {"1234", 0}, {"1234 \n", 2}, {"4321\n", 2},
   };
   for (const auto &f : files) {
     Result r = client({"--pin-file", dir_.write("pin", f.content), "list", module()});
@@ -412,11 +408,10 @@ TEST_F(ClientSoftHsm, PinFileAndPinVariableLogIn) {
       EXPECT_EQ(parse_list(r.out).size(), 3u) << r.out;
     }
   }
-  Result ok = client({"--pin-env", "MY_PIN", "check", module()}, nullptr, "",
-                     {{"MY_PIN", "1234"}});
+  Result ok = client({"--pin-env", "MY_PIN", "check", module()}, nullptr, "", {{"MY_PIN", "1234"}});
   EXPECT_EQ(ok.status, 0) << ok.err;
-  Result bad = client({"--pin-env", "MY_PIN", "check", module()}, nullptr, "",
-                      {{"MY_PIN", "12345"}});
+  Result bad =
+      client({"--pin-env", "MY_PIN", "check", module()}, nullptr, "", {{"MY_PIN", "12345"}});
   EXPECT_EQ(bad.status, 2) << bad.err;
 }
 

@@ -84,7 +84,7 @@ Bytes public_blob(EVP_PKEY *pk) {
   }
   char group[64];
   EVP_PKEY_get_utf8_string_param(pk, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, nullptr);
-  std::string curve = std::string(group) == "prime256v1" ? "nistp256"
+  std::string curve = std::string(group) == "prime256v1"  ? "nistp256"
                       : std::string(group) == "secp384r1" ? "nistp384"
                                                           : "nistp521";
   Bytes point(256);
@@ -100,8 +100,8 @@ Bytes public_blob(EVP_PKEY *pk) {
 // Signs `data` as it comes, as a token does: PKCS#1 v1.5 padding of the
 // bytes for RSA, DER (r, s) over the digest for ECDSA.
 Bytes raw_sign(EVP_PKEY *pk, const Bytes &data) {
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
-      EVP_PKEY_CTX_new(pk, nullptr), EVP_PKEY_CTX_free);
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(pk, nullptr),
+                                                                  EVP_PKEY_CTX_free);
   size_t len = 0;
   if (EVP_PKEY_sign_init(ctx.get()) != 1) return {};
   if (EVP_PKEY_is_a(pk, "RSA")) EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING);

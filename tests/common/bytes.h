@@ -18,11 +18,16 @@ inline Bytes from_hex(std::string_view s) {
   int hi = -1;
   for (char c : s) {
     int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c == ' ' || c == '\n' || c == ':') continue;
-    else throw std::invalid_argument("bad hex");
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else if (c == ' ' || c == '\n' || c == ':')
+      continue;
+    else
+      throw std::invalid_argument("bad hex");
     if (hi < 0) {
       hi = v;
     } else {

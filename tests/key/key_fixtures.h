@@ -95,8 +95,8 @@ inline Fields split_strings(const Bytes &b, size_t count) {
   size_t off = 0;
   for (size_t i = 0; i < count; i++) {
     if (b.size() - off < 4) throw std::runtime_error("short blob");
-    uint32_t n = uint32_t(b[off]) << 24 | uint32_t(b[off + 1]) << 16 |
-                 uint32_t(b[off + 2]) << 8 | b[off + 3];
+    uint32_t n = uint32_t(b[off]) << 24 | uint32_t(b[off + 1]) << 16 | uint32_t(b[off + 2]) << 8 |
+                 b[off + 3];
     if (b.size() - off - 4 < n) throw std::runtime_error("short blob");
     f.strings.emplace_back(b.begin() + off + 4, b.begin() + off + 4 + n);
     off += 4 + n;

@@ -2,13 +2,12 @@
 // Public key blobs: byte-exact round trips against an independent encoder,
 // the decoder's answers to malformed blobs, and fingerprints.
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/obj_mac.h>
+
+#include <cstring>
+#include <string>
 
 #include "key/key_fixtures.h"
 #include "key/sshkey-internal.h"
@@ -167,8 +166,7 @@ TEST(SshkeyBlob, EcdsaCurveAndPointChecks) {
   compressed[0] = static_cast<uint8_t>(0x02 + (point.back() & 1));
   EXPECT_EQ(decode(ec_blob("ecdsa-sha2-nistp256", "nistp256", compressed)).r,
             SSH_ERR_INVALID_FORMAT);
-  EXPECT_EQ(decode(ec_blob("ecdsa-sha2-nistp256", "nistp256", Bytes{0})).r,
-            SSH_ERR_INVALID_FORMAT);
+  EXPECT_EQ(decode(ec_blob("ecdsa-sha2-nistp256", "nistp256", Bytes{0})).r, SSH_ERR_INVALID_FORMAT);
   // A point off the curve.
   Bytes off = point;
   off[64] ^= 1;
@@ -231,14 +229,12 @@ TEST(SshkeyBlob, RsaAndDsaMpints) {
   // A negative modulus (top bit set without the 0x00 pad).
   Bytes n = f.strings[2];
   Bytes negative(n.begin() + 1, n.end());
-  EXPECT_EQ(decode(str("ssh-rsa") + str(f.strings[1]) + str(negative)).r,
-            SSH_ERR_INVALID_FORMAT);
+  EXPECT_EQ(decode(str("ssh-rsa") + str(f.strings[1]) + str(negative)).r, SSH_ERR_INVALID_FORMAT);
   EXPECT_EQ(decode(str("ssh-rsa") + str(f.strings[1])).r, SSH_ERR_INVALID_FORMAT);
   auto dsa = split_strings(fixture("key_dsa"), 4);
-  EXPECT_EQ(decode(str("ssh-dss") + str(dsa.strings[1]) + str(dsa.strings[2]) +
-                   str(dsa.strings[3]))
-                .r,
-            SSH_ERR_INVALID_FORMAT);
+  EXPECT_EQ(
+      decode(str("ssh-dss") + str(dsa.strings[1]) + str(dsa.strings[2]) + str(dsa.strings[3])).r,
+      SSH_ERR_INVALID_FORMAT);
 }
 
 TEST(SshkeyBlob, CertNamesRefusedWhereOnlyPlainKeysMayAppear) {
@@ -333,9 +329,9 @@ TEST(SshkeyFingerprint, MatchesTheIndependentDigest) {
 TEST(SshkeyDigest, Sha256OfKnownInput) {
   unsigned char d[32];
   ASSERT_EQ(ssh_digest_memory("abc", 3, d, sizeof d), 0);
-  EXPECT_EQ(vardek::test::to_hex(d, sizeof d),
-            vardek::test::to_hex(
-                "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"_hex));
+  EXPECT_EQ(
+      vardek::test::to_hex(d, sizeof d),
+      vardek::test::to_hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"_hex));
   EXPECT_EQ(ssh_digest_memory("abc", 3, d, 31), SSH_ERR_INVALID_ARGUMENT);
 }
 

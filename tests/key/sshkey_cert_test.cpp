@@ -61,7 +61,8 @@ TEST(SshkeyCert, EveryCaFamilyDecodesAndVerifies) {
     EXPECT_EQ(cert->valid_before, UINT64_MAX);
     EXPECT_EQ(sshbuf_len(cert->critical_options), 0u);
     // permit-pty with empty data
-    Bytes ext(sshbuf_ptr(cert->extensions), sshbuf_ptr(cert->extensions) + sshbuf_len(cert->extensions));
+    Bytes ext(sshbuf_ptr(cert->extensions),
+              sshbuf_ptr(cert->extensions) + sshbuf_len(cert->extensions));
     EXPECT_EQ(ext, vardek::test::str("permit-pty") + vardek::test::str(""));
     EXPECT_STREQ(cert->signature_type, c.signature_type);
 

@@ -2,13 +2,12 @@
 // The key model: type lookups by name and number, construction and release,
 // equality, curve identification.
 #include <gtest/gtest.h>
-
-#include <cstring>
-
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/obj_mac.h>
 #include <openssl/rsa.h>
+
+#include <cstring>
 
 #include "key/key_fixtures.h"
 #include "key/sshkey-internal.h"
@@ -81,14 +80,15 @@ TEST(SshkeyNames, NamesForTypesTakeTheFirstMatchingRow) {
   EXPECT_STREQ(sshkey_name_for_type(8, 0), "ssh-unknown");
   EXPECT_STREQ(sshkey_name_for_type(KEY_TYPE_UNSPECIFIED, 0), "ssh-unknown");
 
-  const int plain[][2] = {{4, 0}, {5, 1}, {6, 2}, {7, 3}, {11, 10}, {13, 12},
-                          {0, 0}, {10, 10}, {14, 14}, {15, 15}, {8, 8}, {-1, -1}};
+  const int plain[][2] = {{4, 0}, {5, 1},   {6, 2},   {7, 3},   {11, 10}, {13, 12},
+                          {0, 0}, {10, 10}, {14, 14}, {15, 15}, {8, 8},   {-1, -1}};
   for (const auto &p : plain) EXPECT_EQ(sshkey_plain_type(p[0]), p[1]) << p[0];
 }
 
 TEST(SshkeyNames, CertTypesAndInfoLookups) {
   for (int t : {4, 5, 6, 7, 11, 13}) EXPECT_TRUE(sshkey_is_cert_type(t)) << t;
-  for (int t : {-1, 0, 1, 2, 3, 8, 9, 10, 12, 14, 15, 16}) EXPECT_FALSE(sshkey_is_cert_type(t)) << t;
+  for (int t : {-1, 0, 1, 2, 3, 8, 9, 10, 12, 14, 15, 16})
+    EXPECT_FALSE(sshkey_is_cert_type(t)) << t;
   EXPECT_EQ(sshkey_type_info_for(8), nullptr);
   EXPECT_EQ(sshkey_type_info_for(KEY_TYPE_UNSPECIFIED), nullptr);
   ASSERT_NE(sshkey_type_info_for(KEY_TYPE_RSA_CERT), nullptr);
@@ -179,8 +179,8 @@ TEST(SshkeyNew, FreshKeysHoldWhatTheirFamilyAllocates) {
   EXPECT_EQ(k->cert, nullptr);
   EXPECT_EQ(k->ecdsa_nid, -1);
 
-  for (int t : {KEY_TYPE_ECDSA, KEY_TYPE_ED25519, KEY_TYPE_ECDSA_SK, KEY_TYPE_ED25519_SK,
-                KEY_TYPE_NULL}) {
+  for (int t :
+       {KEY_TYPE_ECDSA, KEY_TYPE_ED25519, KEY_TYPE_ECDSA_SK, KEY_TYPE_ED25519_SK, KEY_TYPE_NULL}) {
     k.reset(sshkey_new(t));
     ASSERT_NE(k, nullptr) << t;
     EXPECT_EQ(k->type, t);

@@ -2,12 +2,11 @@
 // Signature verification for every family, on signatures made by an
 // independent implementation, and the codes for each malformed signature.
 #include <gtest/gtest.h>
-
-#include <string>
-
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+
+#include <string>
 
 #include "key/key_fixtures.h"
 #include "key/sshkey-internal.h"
@@ -92,16 +91,15 @@ TEST(VerifyArguments, RefusedBeforeAnyParsing) {
   // A key without a row for its curve.
   auto ec = key("key_ecdsa_nistp256");
   ec->ecdsa_nid = 999;
-  EXPECT_EQ(verify(ec.get(), fixture("sig_ecdsa_nistp256"), data()),
-            SSH_ERR_UNSUPPORTED_KEY_TYPE);
+  EXPECT_EQ(verify(ec.get(), fixture("sig_ecdsa_nistp256"), data()), SSH_ERR_UNSUPPORTED_KEY_TYPE);
   // ... and the operation itself refuses an unknown curve before reading.
   EXPECT_EQ(ssh_ecdsa_ops.verify(ec.get(), Bytes{1}.data(), 1, data().data(), data().size(),
                                  nullptr, 0, nullptr),
             SSH_ERR_UNEXPECTED_INTERNAL);
   // A family's operation given another family's key.
   auto rsa = key("key_rsa2048");
-  EXPECT_EQ(ssh_ed25519_ops.verify(rsa.get(), sig.data(), sig.size(), data().data(),
-                                   data().size(), nullptr, 0, nullptr),
+  EXPECT_EQ(ssh_ed25519_ops.verify(rsa.get(), sig.data(), sig.size(), data().data(), data().size(),
+                                   nullptr, 0, nullptr),
             SSH_ERR_INVALID_ARGUMENT);
   // A signature of another family.
   EXPECT_EQ(verify(rsa.get(), sig, data()), SSH_ERR_KEY_TYPE_DIFFERS);
@@ -123,8 +121,7 @@ TEST(VerifyRsa, SignatureNamesSelectTheHash) {
             SSH_ERR_INCORRECT_SIGNATURE);
   EXPECT_EQ(verify(k.get(), str("rsa-sha2-384") + str(sha256.strings[1]), data()),
             SSH_ERR_KEY_TYPE_DIFFERS);
-  EXPECT_EQ(verify(k.get(), str("RSA") + str(sha256.strings[1]), data()),
-            SSH_ERR_KEY_TYPE_DIFFERS);
+  EXPECT_EQ(verify(k.get(), str("RSA") + str(sha256.strings[1]), data()), SSH_ERR_KEY_TYPE_DIFFERS);
   EXPECT_EQ(verify(k.get(), fixture("sig_rsa2048_rsa-sha2-256") + u8(0), data()),
             SSH_ERR_TRAILING_BYTES);
   EXPECT_EQ(verify(k.get(), str("rsa-sha2-256"), data()), SSH_ERR_INVALID_FORMAT);
@@ -155,8 +152,7 @@ TEST(VerifyRsa, SignatureLengthAgainstTheModulus) {
   EXPECT_EQ(verify(big.get(), fixture("sig_rsa2048_rsa-sha2-256"), data()),
             SSH_ERR_INCORRECT_SIGNATURE);
   // And against a 1024-bit key it is too long.
-  EXPECT_EQ(verify(k.get(), fixture("sig_rsa2048_rsa-sha2-256"), data()),
-            SSH_ERR_KEY_BITS_DIFFER);
+  EXPECT_EQ(verify(k.get(), fixture("sig_rsa2048_rsa-sha2-256"), data()), SSH_ERR_KEY_BITS_DIFFER);
 }
 
 TEST(VerifyRsa, ShortModulusIsRefused) {
@@ -177,11 +173,11 @@ TEST(VerifyDsa, SignatureLayout) {
   ASSERT_EQ(f.strings[1].size(), 40u);
   EXPECT_EQ(verify(k.get(), str("ssh-dss") + str(f.strings[1] + u8(0)), data()),
             SSH_ERR_INVALID_FORMAT);
-  EXPECT_EQ(verify(k.get(), str("ssh-dss") + str(Bytes(f.strings[1].begin(), f.strings[1].end() - 1)),
-                   data()),
-            SSH_ERR_INVALID_FORMAT);
-  EXPECT_EQ(verify(k.get(), str("ssh-rsa") + str(f.strings[1]), data()),
-            SSH_ERR_KEY_TYPE_DIFFERS);
+  EXPECT_EQ(
+      verify(k.get(), str("ssh-dss") + str(Bytes(f.strings[1].begin(), f.strings[1].end() - 1)),
+             data()),
+      SSH_ERR_INVALID_FORMAT);
+  EXPECT_EQ(verify(k.get(), str("ssh-rsa") + str(f.strings[1]), data()), SSH_ERR_KEY_TYPE_DIFFERS);
   EXPECT_EQ(verify(k.get(), fixture("sig_dsa") + u8(0), data()), SSH_ERR_TRAILING_BYTES);
   EXPECT_EQ(verify(k.get(), str("ssh-dss"), data()), SSH_ERR_INVALID_FORMAT);
   // r and s swapped
@@ -219,12 +215,13 @@ TEST(VerifyEd25519, SignatureLayout) {
   EXPECT_EQ(verify(k.get(), str("ssh-ed25519") + str(f.strings[1] + u8(0)), data()),
             SSH_ERR_INVALID_FORMAT);
   // A short signature shifts the split between signature and message.
-  EXPECT_EQ(verify(k.get(), str("ssh-ed25519") + str(Bytes(f.strings[1].begin(), f.strings[1].end() - 1)),
-                   data()),
-            SSH_ERR_INCORRECT_SIGNATURE);
-  EXPECT_EQ(verify(k.get(), str("ssh-ed25519-cert-v01@" VARDEK_KEY_DOMAIN) + str(f.strings[1]),
-                   data()),
-            SSH_ERR_KEY_TYPE_DIFFERS);
+  EXPECT_EQ(
+      verify(k.get(), str("ssh-ed25519") + str(Bytes(f.strings[1].begin(), f.strings[1].end() - 1)),
+             data()),
+      SSH_ERR_INCORRECT_SIGNATURE);
+  EXPECT_EQ(
+      verify(k.get(), str("ssh-ed25519-cert-v01@" VARDEK_KEY_DOMAIN) + str(f.strings[1]), data()),
+      SSH_ERR_KEY_TYPE_DIFFERS);
   EXPECT_EQ(verify(k.get(), fixture("sig_ed25519") + u8(0), data()), SSH_ERR_TRAILING_BYTES);
   EXPECT_EQ(verify(k.get(), str("ssh-ed25519"), data()), SSH_ERR_INCOMPLETE_MESSAGE);
 }
@@ -264,14 +261,15 @@ TEST(VerifyEcdsaSk, PlainSignatureLayout) {
   counter.back() ^= 1;
   EXPECT_EQ(verify(k.get(), counter, data()), SSH_ERR_INCORRECT_SIGNATURE);
   // The webauthn name without the webauthn fields.
-  EXPECT_EQ(verify(k.get(), str("webauthn-sk-ecdsa-sha2-nistp256@" VARDEK_KEY_DOMAIN) +
-                                str(f.strings[1]) + f.rest,
-                   data()),
-            SSH_ERR_INVALID_FORMAT);
+  EXPECT_EQ(
+      verify(k.get(),
+             str("webauthn-sk-ecdsa-sha2-nistp256@" VARDEK_KEY_DOMAIN) + str(f.strings[1]) + f.rest,
+             data()),
+      SSH_ERR_INVALID_FORMAT);
   // The key's nid must be P-256.
   k->ecdsa_nid = NID_secp384r1;
-  EXPECT_EQ(ssh_ecdsa_sk_ops.verify(k.get(), good.data(), good.size(), data().data(),
-                                    data().size(), nullptr, 0, nullptr),
+  EXPECT_EQ(ssh_ecdsa_sk_ops.verify(k.get(), good.data(), good.size(), data().data(), data().size(),
+                                    nullptr, 0, nullptr),
             SSH_ERR_UNEXPECTED_INTERNAL);
 }
 
@@ -317,8 +315,7 @@ TEST(VerifyFips, Ed25519IsRefusedInFipsMode) {
   EXPECT_NE(err.find("ssh_ed25519_verify: Ed25519 keys are not allowed in FIPS mode"),
             std::string::npos)
       << err;
-  EXPECT_NE(err.find("sshkey_verify: Ed25519 keys are not allowed in FIPS mode"),
-            std::string::npos)
+  EXPECT_NE(err.find("sshkey_verify: Ed25519 keys are not allowed in FIPS mode"), std::string::npos)
       << err;
   EXPECT_EQ(verify(ed.get(), fixture("sig_ed25519"), data()), 0);
   log_init_handler("test_key", SSHLOG_ERROR, 1);

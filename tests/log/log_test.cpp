@@ -16,10 +16,9 @@ namespace {
 using vardek::test::capture_stderr;
 
 // The text one log call composes for a mode, before it is written.
-__attribute__((format(printf, 6, 7))) std::string compose(const char *func, int showfunc,
-                                                          int level, int to_stderr,
-                                                          const char *suffix, const char *fmt,
-                                                          ...) {
+__attribute__((format(printf, 6, 7))) std::string compose(const char *func, int showfunc, int level,
+                                                          int to_stderr, const char *suffix,
+                                                          const char *fmt, ...) {
   char out[vardek::LOG_MSG_SIZE];
   va_list args;
   va_start(args, fmt);
@@ -77,13 +76,18 @@ TEST(LogStderr, PrefixesAndLineEnd) {
 }
 
 TEST(LogStderr, EmptyMessageIsAnEmptyLine) {
-  EXPECT_EQ(stderr_at(SSHLOG_INFO, [] { sshlog("f.c", "fn", 1, 0, SSHLOG_INFO, nullptr, "%s", ""); }),
-            "\r\n");
+  EXPECT_EQ(
+      stderr_at(SSHLOG_INFO, [] { sshlog("f.c", "fn", 1, 0, SSHLOG_INFO, nullptr, "%s", ""); }),
+      "\r\n");
 }
 
 TEST(LogStderr, NewlinePassesAndEscapeByteIsOctal) {
   EXPECT_EQ(stderr_at(SSHLOG_INFO,
-                      [] { sshlog("f.c", "fn", 1, 0, SSHLOG_INFO, nullptr, "a\nb\x1b" "c\\d"); }),
+                      [] {
+                        sshlog("f.c", "fn", 1, 0, SSHLOG_INFO, nullptr,
+                               "a\nb\x1b"
+                               "c\\d");
+                      }),
             "a\nb\\033c\\\\d\r\n");
 }
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kStderrFlags = VIS_OCTAL | VIS_SAFE;                        // 0x21
+constexpr int kStderrFlags = VIS_OCTAL | VIS_SAFE;                       // 0x21
 constexpr int kSyslogFlags = VIS_OCTAL | VIS_CSTYLE | VIS_TAB | VIS_NL;  // 0x1b
 
 std::string enc(int c, int flags, int nextc = 0) {

@@ -50,17 +50,18 @@ bool same_public(const sshkey *k, const std::string &pem) {
   } else if (k->type == KEY_TYPE_ECDSA) {
     const EC_KEY *e = EVP_PKEY_get0_EC_KEY(ref);
     const EC_GROUP *g = EC_KEY_get0_group(e);
-    same = EC_GROUP_cmp(g, EC_KEY_get0_group(k->ecdsa), nullptr) == 0 &&
-           EC_POINT_cmp(g, EC_KEY_get0_public_key(e), EC_KEY_get0_public_key(k->ecdsa),
-                        nullptr) == 0;
+    same =
+        EC_GROUP_cmp(g, EC_KEY_get0_group(k->ecdsa), nullptr) == 0 &&
+        EC_POINT_cmp(g, EC_KEY_get0_public_key(e), EC_KEY_get0_public_key(k->ecdsa), nullptr) == 0;
   }
   EVP_PKEY_free(ref);
   return same;
 }
 
 TEST_F(FetchTest, PublicKeysOfEveryCurveAndRsa) {
-  mock_config("slot id=1\n" + pub("rsa2048.pem", "id=01 label=r") + pub("ec256.pem", "id=02 label=p256") +
-              pub("ec384.pem", "id=03 label=p384") + pub("ec521.pem", "id=04 label=p521"));
+  mock_config("slot id=1\n" + pub("rsa2048.pem", "id=01 label=r") +
+              pub("ec256.pem", "id=02 label=p256") + pub("ec384.pem", "id=03 label=p384") +
+              pub("ec521.pem", "id=04 label=p521"));
   KeySet ks;
   ASSERT_EQ(add(ks), 4);
   EXPECT_EQ(ks.label_list(), (std::vector<std::string>{"r", "p256", "p384", "p521"}));
@@ -71,7 +72,8 @@ TEST_F(FetchTest, PublicKeysOfEveryCurveAndRsa) {
   EXPECT_EQ(ks.keys[1]->ecdsa_nid, NID_X9_62_prime256v1);
   EXPECT_EQ(ks.keys[2]->ecdsa_nid, NID_secp384r1);
   EXPECT_EQ(ks.keys[3]->ecdsa_nid, NID_secp521r1);
-  for (int i = 0; i < 4; i++) EXPECT_EQ(ks.keys[i]->flags, static_cast<uint32_t>(KEY_FLAG_ON_TOKEN));
+  for (int i = 0; i < 4; i++)
+    EXPECT_EQ(ks.keys[i]->flags, static_cast<uint32_t>(KEY_FLAG_ON_TOKEN));
   EXPECT_TRUE(logged("debug1: have 4 keys"));
 }
 
@@ -91,8 +93,10 @@ TEST_F(FetchTest, CertificatesDedupAndSubjectLabels) {
   // The cert of the public key dedups to it; the foreign cert yields its
   // subject as label.
   mock_config("slot id=1\n" + pub("ec256.pem", "id=02 label=pubobj") +
-              "object class=certificate cert=" + data("ec256.crt") + " id=02 label=certobj\n"
-              "object class=certificate cert=" + data("rsa2048.der") + " id=09 label=foreign\n");
+              "object class=certificate cert=" + data("ec256.crt") +
+              " id=02 label=certobj\n"
+              "object class=certificate cert=" +
+              data("rsa2048.der") + " id=09 label=foreign\n");
   KeySet ks;
   ASSERT_EQ(add(ks), 2);
   ASSERT_EQ(ks.label_list().size(), 2u);

@@ -155,11 +155,12 @@ TEST_F(MockTest, NoFunctionListModule) {
 // --- Library, slot and token information -----------------------------------
 
 TEST_F(MockTest, InfoFieldsAreBlankPadded) {
-  start("library manufacturer=ACME%20Corp description=Mock cryptoki=2.20 version=3.7\n"
-        "slot id=7 label=tok%201 manufacturer=M model=Mod serial=0042 "
-        "flags=initialized,login_required\n"
-        "slot id=9 present=0\n"
-        "slot id=3 label=0123456789012345678901234567890123456789\n");
+  start(
+      "library manufacturer=ACME%20Corp description=Mock cryptoki=2.20 version=3.7\n"
+      "slot id=7 label=tok%201 manufacturer=M model=Mod serial=0042 "
+      "flags=initialized,login_required\n"
+      "slot id=9 present=0\n"
+      "slot id=3 label=0123456789012345678901234567890123456789\n");
   CK_INFO info;
   ASSERT_EQ(f_->C_GetInfo(&info), CKR_OK);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(info.manufacturerID), 32),
@@ -221,10 +222,11 @@ TEST_F(MockTest, SlotCountLie) {
 // --- Sessions and login ----------------------------------------------------
 
 TEST_F(MockTest, SessionsAndLogin) {
-  start("slot id=1 flags=initialized,login_required pin=9876\n"
-        "object class=public label=pub\n"
-        "object class=private label=priv key=" +
-        data_file("ec256.pem") + "\n");
+  start(
+      "slot id=1 flags=initialized,login_required pin=9876\n"
+      "object class=public label=pub\n"
+      "object class=private label=priv key=" +
+      data_file("ec256.pem") + "\n");
   CK_SESSION_HANDLE h = 0;
   EXPECT_EQ(f_->C_OpenSession(1, CKF_RW_SESSION, nullptr, nullptr, &h),
             CKR_SESSION_PARALLEL_NOT_SUPPORTED);
@@ -255,13 +257,23 @@ TEST_F(MockTest, SessionsAndLogin) {
 // --- Objects and attributes ------------------------------------------------
 
 TEST_F(MockTest, FindObjectsByTemplate) {
-  start("slot id=1\n"
-        "object class=public key=" + data_file("rsa2048.pem") + " id=0102 label=rsa\n"
-        "object class=private key=" + data_file("rsa2048.pem") + " id=0102 label=rsa sign=0\n"
-        "object class=private key=" + data_file("ec256.pem") + " id=03 label=ec\n"
-        "object class=certificate cert=" + data_file("ec256.crt") + " id=03 label=ec\n"
-        "slot id=2\n"
-        "object class=public key=" + data_file("ec384.pem") + " id=0102\n");
+  start(
+      "slot id=1\n"
+      "object class=public key=" +
+      data_file("rsa2048.pem") +
+      " id=0102 label=rsa\n"
+      "object class=private key=" +
+      data_file("rsa2048.pem") +
+      " id=0102 label=rsa sign=0\n"
+      "object class=private key=" +
+      data_file("ec256.pem") +
+      " id=03 label=ec\n"
+      "object class=certificate cert=" +
+      data_file("ec256.crt") +
+      " id=03 label=ec\n"
+      "slot id=2\n"
+      "object class=public key=" +
+      data_file("ec384.pem") + " id=0102\n");
   CK_SESSION_HANDLE h = open(1);
   CK_BYTE id12[] = {1, 2};
   CK_BYTE id3[] = {3};
@@ -271,8 +283,7 @@ TEST_F(MockTest, FindObjectsByTemplate) {
   EXPECT_EQ(find(h, {class_attr(kPrivate), {CKA_ID, id12, 2}, {CKA_SIGN, &kTrue, 1}}),
             (std::vector<CK_OBJECT_HANDLE>{}));
   EXPECT_EQ(find(h, {class_attr(kPrivate), {CKA_ID, id12, 2}}), (std::vector<CK_OBJECT_HANDLE>{2}));
-  EXPECT_EQ(find(h, {{CKA_ID, id3, 1}, {CKA_LABEL, ec, 2}}),
-            (std::vector<CK_OBJECT_HANDLE>{3, 4}));
+  EXPECT_EQ(find(h, {{CKA_ID, id3, 1}, {CKA_LABEL, ec, 2}}), (std::vector<CK_OBJECT_HANDLE>{3, 4}));
   EXPECT_EQ(find(h, {class_attr(kCert), {CKA_LABEL, ec, 1}}), (std::vector<CK_OBJECT_HANDLE>{}));
   // The other slot's objects are neither found nor readable here.
   EXPECT_EQ(find(h, {{CKA_ID, id12, 2}}), (std::vector<CK_OBJECT_HANDLE>{1, 2}));
@@ -290,10 +301,11 @@ TEST_F(MockTest, FindObjectsByTemplate) {
 }
 
 TEST_F(MockTest, AttributeReadsFollowTheTwoPassRules) {
-  start("slot id=1\n"
-        "object class=public keytype=rsa label=abc attr.modulus=00ff attr.public_exponent=010001\n"
-        "object class=public keytype=rsa label=abcdef small_buffer=ok noattr=CKA_ID\n"
-        "object class=public label=abcdef small_buffer=unavailable\n");
+  start(
+      "slot id=1\n"
+      "object class=public keytype=rsa label=abc attr.modulus=00ff attr.public_exponent=010001\n"
+      "object class=public keytype=rsa label=abcdef small_buffer=ok noattr=CKA_ID\n"
+      "object class=public label=abcdef small_buffer=unavailable\n");
   CK_SESSION_HANDLE h = open(1);
   CK_KEY_TYPE kt = 99;
   char label[4] = {};
@@ -337,12 +349,22 @@ TEST_F(MockTest, AttributeReadsFollowTheTwoPassRules) {
 }
 
 TEST_F(MockTest, KeyMaterialAttributes) {
-  start("slot id=1\n"
-        "object class=public key=" + data_file("rsa2048.pem") + "\n"
-        "object class=public key=" + data_file("ec256.pem") + "\n"
-        "object class=certificate cert=" + data_file("rsa2048.der") + " label=c\n"
-        "object class=certificate cert=" + data_file("ec256.crt") + "\n"
-        "object class=public key=" + data_file("secp256k1.pem") + " attr.ec_point=0441\n");
+  start(
+      "slot id=1\n"
+      "object class=public key=" +
+      data_file("rsa2048.pem") +
+      "\n"
+      "object class=public key=" +
+      data_file("ec256.pem") +
+      "\n"
+      "object class=certificate cert=" +
+      data_file("rsa2048.der") +
+      " label=c\n"
+      "object class=certificate cert=" +
+      data_file("ec256.crt") +
+      "\n"
+      "object class=public key=" +
+      data_file("secp256k1.pem") + " attr.ec_point=0441\n");
   CK_SESSION_HANDLE h = open(1);
   EVP_PKEY *rsa = read_key(data_file("rsa2048.pem"));
   ASSERT_NE(rsa, nullptr);
@@ -393,10 +415,16 @@ TEST_F(MockTest, KeyMaterialAttributes) {
 // --- Signatures --------------------------------------------------------------
 
 TEST_F(MockTest, RsaSignatureIsPkcs1Type1OfTheGivenBytes) {
-  start("slot id=1\n"
-        "object class=private key=" + data_file("rsa2048.pem") + " id=01\n"
-        "object class=private key=" + data_file("rsa2048.pem") + " id=02 sign=0\n"
-        "object class=public key=" + data_file("rsa2048.pem") + " id=03\n");
+  start(
+      "slot id=1\n"
+      "object class=private key=" +
+      data_file("rsa2048.pem") +
+      " id=01\n"
+      "object class=private key=" +
+      data_file("rsa2048.pem") +
+      " id=02 sign=0\n"
+      "object class=public key=" +
+      data_file("rsa2048.pem") + " id=03\n");
   CK_SESSION_HANDLE h = open(1);
   CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
   CK_BYTE data[35];
@@ -460,10 +488,16 @@ void expect_ecdsa_valid(const std::string &pem, const Bytes &digest, const Bytes
 }
 
 TEST_F(MockTest, EcdsaSignatureIsRawRS) {
-  start("slot id=1\n"
-        "object class=private key=" + data_file("ec256.pem") + " id=01\n"
-        "object class=private key=" + data_file("ec384.pem") + " id=02\n"
-        "object class=private key=" + data_file("ec521.pem") + " id=03\n");
+  start(
+      "slot id=1\n"
+      "object class=private key=" +
+      data_file("ec256.pem") +
+      " id=01\n"
+      "object class=private key=" +
+      data_file("ec384.pem") +
+      " id=02\n"
+      "object class=private key=" +
+      data_file("ec521.pem") + " id=03\n");
   CK_SESSION_HANDLE h = open(1);
   CK_MECHANISM mech = {CKM_ECDSA, nullptr, 0};
   Bytes digest(32);
@@ -523,12 +557,13 @@ TEST_F(MockTest, AlwaysAuthenticateNeedsContextLogin) {
 // --- Faults ------------------------------------------------------------------
 
 TEST_F(MockTest, FaultsByCallNumber) {
-  start("slot id=1\nobject class=public label=a\n"
-        "fail C_OpenSession 2 CKR_DEVICE_ERROR\n"
-        "fail C_Login always 0xa0\n"
-        "fail C_FindObjects from=2 CKR_FUNCTION_FAILED\n"
-        "fail C_GetAttributeValue size CKR_DEVICE_REMOVED\n"
-        "fail C_CloseSession always CKR_SESSION_CLOSED\n");
+  start(
+      "slot id=1\nobject class=public label=a\n"
+      "fail C_OpenSession 2 CKR_DEVICE_ERROR\n"
+      "fail C_Login always 0xa0\n"
+      "fail C_FindObjects from=2 CKR_FUNCTION_FAILED\n"
+      "fail C_GetAttributeValue size CKR_DEVICE_REMOVED\n"
+      "fail C_CloseSession always CKR_SESSION_CLOSED\n");
   CK_SESSION_HANDLE h = 0, h2 = 0, h3 = 0;
   EXPECT_EQ(f_->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_OK);
   EXPECT_EQ(f_->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &h2), CKR_DEVICE_ERROR);
@@ -587,7 +622,7 @@ TEST_F(MockTest, InitializeAndFunctionListFaults) {
   EXPECT_EQ(f_->C_GetInfo(&info), CKR_CRYPTOKI_NOT_INITIALIZED);
   EXPECT_EQ(f_->C_Initialize(nullptr), CKR_OK);
   EXPECT_EQ(calls(), (std::vector<std::string>{"C_GetFunctionList", "C_GetFunctionList",
-                                                "C_Initialize", "C_GetInfo", "C_Initialize"}));
+                                               "C_Initialize", "C_GetInfo", "C_Initialize"}));
 }
 
 // A reloaded module starts counting afresh (dlclose really unloads it).
@@ -608,9 +643,13 @@ TEST_F(MockTest, ReloadResetsCounters) {
 // --- Call log ----------------------------------------------------------------
 
 TEST_F(MockTest, CallLogRecordsEveryCall) {
-  start("slot id=4 flags=initialized,login_required\n"
-        "object class=public key=" + data_file("ec256.pem") + " id=0a0b label=k\n"
-        "object class=private key=" + data_file("ec256.pem") + " id=0a0b label=k\n");
+  start(
+      "slot id=4 flags=initialized,login_required\n"
+      "object class=public key=" +
+      data_file("ec256.pem") +
+      " id=0a0b label=k\n"
+      "object class=private key=" +
+      data_file("ec256.pem") + " id=0a0b label=k\n");
   CK_INFO info;
   f_->C_GetInfo(&info);
   CK_ULONG n = 0;

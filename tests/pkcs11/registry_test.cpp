@@ -13,8 +13,11 @@ using vardek::test::ProviderTest;
 // One slot with one RSA public key and its private half.
 std::string one_key_config() {
   return "slot id=7 label=tok manufacturer=maker model=m1 serial=s1\n"
-         "object class=public key=" + ProviderTest::data("rsa2048.pem") + " id=01 label=rsa\n"
-         "object class=private key=" + ProviderTest::data("rsa2048.pem") + " id=01 label=rsa\n";
+         "object class=public key=" +
+         ProviderTest::data("rsa2048.pem") +
+         " id=01 label=rsa\n"
+         "object class=private key=" +
+         ProviderTest::data("rsa2048.pem") + " id=01 label=rsa\n";
 }
 
 bool module_loaded(const std::string &path) {
@@ -113,19 +116,19 @@ TEST_F(RegistryTest, NoSlotsIsMinusThree) {
   KeySet ks;
   EXPECT_EQ(pkcs11_add_provider(mock_module().c_str(), "", &ks.keys, &ks.labels), -3);
   EXPECT_EQ(call_names(), (std::vector<std::string>{"C_GetFunctionList", "C_Initialize",
-                                                     "C_GetInfo", "C_GetSlotList",
-                                                     "C_Finalize"}));
+                                                    "C_GetInfo", "C_GetSlotList", "C_Finalize"}));
   EXPECT_FALSE(module_loaded(mock_module()));
 }
 
 TEST_F(RegistryTest, LibraryManufacturerFilter) {
   mock_config("library manufacturer=Acme%20Corp description=d\n" + one_key_config());
   KeySet ks;
-  EXPECT_EQ(pkcs11_add_provider(mock_uri("library-manufacturer=Acme").c_str(), "", &ks.keys,
-                                &ks.labels),
-            -1);
-  EXPECT_TRUE(logged("debug1: pkcs11_initialize_provider: Skipping provider Acme Corp not "
-                     "matching library_manufacturer"));
+  EXPECT_EQ(
+      pkcs11_add_provider(mock_uri("library-manufacturer=Acme").c_str(), "", &ks.keys, &ks.labels),
+      -1);
+  EXPECT_TRUE(
+      logged("debug1: pkcs11_initialize_provider: Skipping provider Acme Corp not "
+             "matching library_manufacturer"));
   EXPECT_EQ(count_calls("C_Finalize"), 1u);
   EXPECT_EQ(count_calls("C_GetSlotList"), 0u);
 
@@ -144,8 +147,10 @@ TEST_F(RegistryTest, TokenInfoFailureSkipsTheSlot) {
   std::string uri = "pkcs11:?module-path=" + mock_module();
   EXPECT_EQ(pkcs11_add_provider(mock_module().c_str(), "", &ks.keys, &ks.labels), 0);
   long a = log_index("C_GetTokenInfo for provider " + mock_module() + " slot 0 failed: 48");
-  long b = log_index("debug2: pkcs11_register_provider_by_uri: ignoring uninitialised token in "
-                     "provider " + uri + " slot 0");
+  long b = log_index(
+      "debug2: pkcs11_register_provider_by_uri: ignoring uninitialised token in "
+      "provider " +
+      uri + " slot 0");
   long c = log_index("debug1: pkcs11_add_provider_by_uri: provider " + uri + " returned no keys");
   EXPECT_GE(a, 0);
   EXPECT_GT(b, a);
@@ -182,13 +187,13 @@ TEST_F(RegistryTest, AddListsProviderUnderItsUriIdentity) {
   EXPECT_TRUE(logged("debug1: provider " + identity +
                      " slot 0: label <tok> manufacturerID <maker> model <m1> serial <s1> "
                      "flags 0x400"));
-  EXPECT_EQ(call_names(),
-            (std::vector<std::string>{
-                "C_GetFunctionList", "C_Initialize", "C_GetInfo", "C_GetSlotList",
-                "C_GetSlotList", "C_GetTokenInfo", "C_OpenSession", "C_FindObjectsInit",
-                "C_FindObjects", "C_GetAttributeValue", "C_GetAttributeValue",
-                "C_GetAttributeValue", "C_FindObjects", "C_FindObjectsFinal",
-                "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal"}));
+  EXPECT_EQ(
+      call_names(),
+      (std::vector<std::string>{
+          "C_GetFunctionList", "C_Initialize", "C_GetInfo", "C_GetSlotList", "C_GetSlotList",
+          "C_GetTokenInfo", "C_OpenSession", "C_FindObjectsInit", "C_FindObjects",
+          "C_GetAttributeValue", "C_GetAttributeValue", "C_GetAttributeValue", "C_FindObjects",
+          "C_FindObjectsFinal", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal"}));
   EXPECT_EQ(calls()[6], "C_OpenSession slot=7 flags=0x6");
 
   // The same identity, named as a URI, removes it.
@@ -215,7 +220,8 @@ TEST_F(RegistryTest, NoKeysLeavesNothingRegistered) {
 TEST_F(RegistryTest, SharedModuleIsInitialisedOnceAndFinalisedWithTheLastProvider) {
   mock_config(one_key_config() +
               "slot id=8 label=other\n"
-              "object class=public key=" + data("ec256.pem") + " id=02 label=ec\n");
+              "object class=public key=" +
+              data("ec256.pem") + " id=02 label=ec\n");
   KeySet first, second;
   first.n = pkcs11_add_provider(mock_uri("token=tok").c_str(), "", &first.keys, &first.labels);
   ASSERT_EQ(first.n, 1);
@@ -285,8 +291,9 @@ TEST_F(RegistryTest, SameNameTwiceMakesTwoRecords) {
 }
 
 TEST_F(RegistryTest, FinaliseFailuresAreLoggedAndFinalisationGoesOn) {
-  mock_config(one_key_config() + "fail C_CloseSession always 0xb0\n"
-                                 "fail C_Finalize always CKR_GENERAL_ERROR\n");
+  mock_config(one_key_config() +
+              "fail C_CloseSession always 0xb0\n"
+              "fail C_Finalize always CKR_GENERAL_ERROR\n");
   KeySet ks;
   ks.n = pkcs11_add_provider(mock_module().c_str(), "", &ks.keys, &ks.labels);
   ASSERT_EQ(ks.n, 1);

@@ -65,9 +65,8 @@ void expect_ecdsa_signs(sshkey *k, const std::string &pem) {
   for (size_t i = 0; i < digest.size(); i++) digest[i] = static_cast<uint8_t>(i * 7);
   Bytes der(static_cast<size_t>(ECDSA_size(k->ecdsa)));
   unsigned int len = 0;
-  ASSERT_EQ(ECDSA_sign(0, digest.data(), static_cast<int>(digest.size()), der.data(), &len,
-                       k->ecdsa),
-            1);
+  ASSERT_EQ(
+      ECDSA_sign(0, digest.data(), static_cast<int>(digest.size()), der.data(), &len, k->ecdsa), 1);
   EVP_PKEY *ref = read_private(pem);
   ASSERT_NE(ref, nullptr);
   EXPECT_EQ(ECDSA_verify(0, digest.data(), static_cast<int>(digest.size()), der.data(),
@@ -138,7 +137,8 @@ TEST_F(SignTest, RawSignatureHalvesBecomeRAndS) {
   ECDSA_SIG *sig = ECDSA_do_sign(digest.data(), 32, ks.keys[0]->ecdsa);
   ASSERT_NE(sig, nullptr);
   EVP_PKEY *ref = read_private(data("ec256.pem"));
-  EXPECT_EQ(ECDSA_do_verify(digest.data(), 32, sig, const_cast<EC_KEY *>(EVP_PKEY_get0_EC_KEY(ref))), 1);
+  EXPECT_EQ(
+      ECDSA_do_verify(digest.data(), 32, sig, const_cast<EC_KEY *>(EVP_PKEY_get0_EC_KEY(ref))), 1);
   EVP_PKEY_free(ref);
   ECDSA_SIG_free(sig);
 }
@@ -200,8 +200,7 @@ TEST_F(SignTest, NoPrivateKey) {
   KeySet ks;
   ASSERT_EQ(add(ks), 1);
   Bytes in(20, 1), out(256);
-  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING),
-            -1);
+  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING), -1);
   long a = log_index("cannot find private key");
   EXPECT_GE(a, 0);
   EXPECT_EQ(log_index("pkcs11_get_key failed", static_cast<size_t>(a)), a + 1);
@@ -209,8 +208,8 @@ TEST_F(SignTest, NoPrivateKey) {
 }
 
 TEST_F(SignTest, TwoPrivateKeysWithTheSameIdTakeTheFirst) {
-  mock_config("slot id=1\n" + pair("rsa2048.pem", "01") + "object class=private key=" +
-              data("rsa2048.pem") + " id=01\n");
+  mock_config("slot id=1\n" + pair("rsa2048.pem", "01") +
+              "object class=private key=" + data("rsa2048.pem") + " id=01\n");
   KeySet ks;
   ASSERT_EQ(add(ks), 1);
   expect_rsa_signs(ks.keys[0], data("rsa2048.pem"));
@@ -223,8 +222,7 @@ TEST_F(SignTest, SignInitFailure) {
   KeySet ks;
   ASSERT_EQ(add(ks), 1);
   Bytes in(20, 1), out(256);
-  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING),
-            -1);
+  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING), -1);
   long a = log_index("C_SignInit failed: 104");
   EXPECT_GE(a, 0);
   EXPECT_EQ(log_index("pkcs11_get_key failed", static_cast<size_t>(a)), a + 1);
@@ -239,8 +237,7 @@ TEST_F(SignTest, SignFailure) {
   KeySet ks;
   ASSERT_EQ(add(ks), 2);
   Bytes in(20, 1), out(256);
-  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING),
-            -1);
+  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING), -1);
   EXPECT_TRUE(logged("C_Sign failed: 48"));
   clear_log();
   Bytes digest(32, 2);
@@ -294,8 +291,7 @@ TEST_F(SignTest, TokenNotLoggedInCannotSign) {
   first_provider()->module->slotinfo[0].logged_in = 0;
   clear_calls();
   Bytes in(20, 1), out(256);
-  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING),
-            -1);
+  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING), -1);
   long a = log_index("need pin entry on reader keypad");
   EXPECT_GE(a, 0);
   EXPECT_EQ(log_index("login failed", static_cast<size_t>(a)), a + 1);
@@ -310,10 +306,9 @@ TEST_F(SignTest, RemovedProvidersKeyCannotSign) {
   ASSERT_EQ(pkcs11_del_provider(mock_module().c_str()), 0);
   clear_log();
   Bytes in(20, 1), out(256);
-  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING),
-            -1);
+  EXPECT_EQ(RSA_private_encrypt(20, in.data(), out.data(), ks.keys[0]->rsa, RSA_PKCS1_PADDING), -1);
   EXPECT_EQ(log_lines(), (std::vector<std::string>{"no pkcs11 (valid) provider found",
-                                                    "pkcs11_get_key failed"}));
+                                                   "pkcs11_get_key failed"}));
   EXPECT_EQ(p->refcount, 1);
   clear_log();
   ks.clear();  // the last key frees the provider record

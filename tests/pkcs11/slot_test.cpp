@@ -30,8 +30,10 @@ TEST_F(SlotTest, TokenLabelAndManufacturerFilters) {
   all.n = pkcs11_add_provider(mock_module().c_str(), "", &all.keys, &all.labels);
   EXPECT_EQ(all.label_list(), (std::vector<std::string>{"a", "b"}));
   std::string id = "pkcs11:?module-path=" + mock_module();
-  EXPECT_TRUE(logged("debug2: pkcs11_register_provider_by_uri: ignoring uninitialised token in "
-                     "provider " + id + " slot 2"));
+  EXPECT_TRUE(
+      logged("debug2: pkcs11_register_provider_by_uri: ignoring uninitialised token in "
+             "provider " +
+             id + " slot 2"));
   all.clear();
   ASSERT_EQ(pkcs11_del_provider(mock_module().c_str()), 0);
 
@@ -40,16 +42,18 @@ TEST_F(SlotTest, TokenLabelAndManufacturerFilters) {
   by_label.n =
       pkcs11_add_provider(mock_uri("token=beta").c_str(), "", &by_label.keys, &by_label.labels);
   EXPECT_EQ(by_label.label_list(), (std::vector<std::string>{"b"}));
-  EXPECT_TRUE(logged("debug2: pkcs11_register_provider_by_uri: ignoring token not matching label "
-                     "(alpha) specified by PKCS#11 URI in slot 0"));
+  EXPECT_TRUE(
+      logged("debug2: pkcs11_register_provider_by_uri: ignoring token not matching label "
+             "(alpha) specified by PKCS#11 URI in slot 0"));
 
   clear_log();
   KeySet by_maker;
   by_maker.n = pkcs11_add_provider(mock_uri("manufacturer=m1").c_str(), "", &by_maker.keys,
                                    &by_maker.labels);
   EXPECT_EQ(by_maker.label_list(), (std::vector<std::string>{"a"}));
-  EXPECT_TRUE(logged("debug2: pkcs11_register_provider_by_uri: ignoring token not matching "
-                     "requrested manufacturerID (m2) specified by PKCS#11 URI in slot 1"));
+  EXPECT_TRUE(
+      logged("debug2: pkcs11_register_provider_by_uri: ignoring token not matching "
+             "requrested manufacturerID (m2) specified by PKCS#11 URI in slot 1"));
 
   KeySet none;
   EXPECT_EQ(pkcs11_add_provider(mock_uri("token=alpha;manufacturer=m2").c_str(), "", &none.keys,
@@ -62,11 +66,10 @@ TEST_F(SlotTest, FullWidthTokenTextsKeepEveryCharacter) {
   // token, its first 31 characters do not, and the serial keeps its last
   // digit.
   std::string label32 = "abcdefghijklmnopqrstuvwxyz012345";
-  mock_config("slot id=1 label=" + label32 + " serial=0123456789abcdef\n" +
-              rsa_objects("01", "k"));
+  mock_config("slot id=1 label=" + label32 + " serial=0123456789abcdef\n" + rsa_objects("01", "k"));
   KeySet whole, cut;
-  whole.n = pkcs11_add_provider(mock_uri("token=" + label32).c_str(), "", &whole.keys,
-                                &whole.labels);
+  whole.n =
+      pkcs11_add_provider(mock_uri("token=" + label32).c_str(), "", &whole.keys, &whole.labels);
   EXPECT_EQ(whole.n, 1);
   EXPECT_STREQ(first_provider()->module->slotinfo[0].serial, "0123456789abcdef");
   EXPECT_EQ(pkcs11_add_provider(mock_uri("token=" + label32.substr(0, 31)).c_str(), "", &cut.keys,
@@ -89,8 +92,7 @@ TEST_F(SlotTest, LoginWithTheRequestPin) {
   // PIN it brings.
   clear_calls();
   KeySet again;
-  again.n = pkcs11_add_provider(mock_uri("object=k").c_str(), "wrong", &again.keys,
-                                &again.labels);
+  again.n = pkcs11_add_provider(mock_uri("object=k").c_str(), "wrong", &again.keys, &again.labels);
   EXPECT_EQ(again.n, 1);
   EXPECT_EQ(count_calls("C_Login"), 0u);
   EXPECT_EQ(count_calls("C_OpenSession"), 0u);
@@ -166,11 +168,11 @@ TEST_F(SlotTest, ObjectLabelRetry) {
   EXPECT_EQ(count_calls("C_FindObjectsInit h=1 CKA_CLASS=1 CKA_LABEL=6b32"), 1u);
 
   KeySet retry;
-  retry.n = pkcs11_add_provider(mock_uri("object=nothing").c_str(), "", &retry.keys,
-                                &retry.labels);
+  retry.n = pkcs11_add_provider(mock_uri("object=nothing").c_str(), "", &retry.keys, &retry.labels);
   EXPECT_EQ(retry.label_list(), (std::vector<std::string>{"k1", "k2"}));
-  EXPECT_TRUE(logged("debug3: pkcs11_register_provider_by_uri: No keys found. Retrying without "
-                     "label (nothing) "));
+  EXPECT_TRUE(
+      logged("debug3: pkcs11_register_provider_by_uri: No keys found. Retrying without "
+             "label (nothing) "));
   // The label is back in place: the provider's identity still names it.
   pkcs11_provider *last = TAILQ_LAST(&provider_list, pkcs11_provider_head);
   EXPECT_NE(std::string(last->name).find("object=nothing"), std::string::npos);
@@ -195,8 +197,8 @@ TEST_F(SlotTest, IdFilterAndBothFilters) {
   EXPECT_EQ(count_calls("C_FindObjectsInit h=1 CKA_CLASS=2 CKA_ID=0a0b"), 1u);
 
   KeySet both;
-  both.n = pkcs11_add_provider(mock_uri("id=%0A%0B;object=same").c_str(), "", &both.keys,
-                               &both.labels);
+  both.n =
+      pkcs11_add_provider(mock_uri("id=%0A%0B;object=same").c_str(), "", &both.keys, &both.labels);
   EXPECT_EQ(both.label_list(), (std::vector<std::string>{"same"}));
   EXPECT_EQ(count_calls("C_FindObjectsInit h=1 CKA_CLASS=2 CKA_ID=0a0b CKA_LABEL=73616d65"), 1u);
 }

@@ -29,8 +29,7 @@ struct Lies {
 } lies;
 unsigned char sign_fill;  // the byte C_Sign fills its buffer with
 
-CK_RV fake_get_attribute_value(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE *t,
-                               CK_ULONG n) {
+CK_RV fake_get_attribute_value(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE *t, CK_ULONG n) {
   bool size_query = true;
   for (CK_ULONG i = 0; i < n; i++)
     if (t[i].pValue != nullptr) size_query = false;
@@ -174,20 +173,13 @@ TEST_F(UntrustedTest, EcdsaRawAnswersOfTheWrongShape) {
   const char *len_msg = "ecdsa_do_sign: bad signature length: ";
   const char *range_msg = "ecdsa_do_sign: signature value out of range";
   const Case cases[] = {
-      {NID_X9_62_prime256v1, 64, 0x01, nullptr},
-      {NID_X9_62_prime256v1, 66, 0x01, len_msg},
-      {NID_X9_62_prime256v1, 72, 0x7f, len_msg},
-      {NID_X9_62_prime256v1, 73, 0x01, len_msg},
-      {NID_X9_62_prime256v1, 130, 0x01, len_msg},
-      {NID_X9_62_prime256v1, 64, 0xff, range_msg},
-      {NID_X9_62_prime256v1, 64, 0x00, range_msg},
-      {NID_secp384r1, 96, 0x01, nullptr},
-      {NID_secp384r1, 98, 0x01, len_msg},
-      {NID_secp384r1, 104, 0x01, len_msg},
-      {NID_secp384r1, 74, 0x01, len_msg},
-      {NID_secp521r1, 132, 0x01, nullptr},
-      {NID_secp521r1, 132, 0xff, range_msg},
-      {NID_secp521r1, 106, 0x01, len_msg},
+      {NID_X9_62_prime256v1, 64, 0x01, nullptr},   {NID_X9_62_prime256v1, 66, 0x01, len_msg},
+      {NID_X9_62_prime256v1, 72, 0x7f, len_msg},   {NID_X9_62_prime256v1, 73, 0x01, len_msg},
+      {NID_X9_62_prime256v1, 130, 0x01, len_msg},  {NID_X9_62_prime256v1, 64, 0xff, range_msg},
+      {NID_X9_62_prime256v1, 64, 0x00, range_msg}, {NID_secp384r1, 96, 0x01, nullptr},
+      {NID_secp384r1, 98, 0x01, len_msg},          {NID_secp384r1, 104, 0x01, len_msg},
+      {NID_secp384r1, 74, 0x01, len_msg},          {NID_secp521r1, 132, 0x01, nullptr},
+      {NID_secp521r1, 132, 0xff, range_msg},       {NID_secp521r1, 106, 0x01, len_msg},
       {NID_secp521r1, 130, 0x01, len_msg},
   };
   for (const Case &c : cases) {

@@ -178,13 +178,15 @@ TEST(UriParse, RepeatedAttributesFail) {
 
   p = parse("pkcs11:?module-path=/a&module-path=/b");
   EXPECT_EQ(p.r, -1);
-  EXPECT_TRUE(has_line(p.log, line("Multiple module-path attributes arenot supported the PKCS#11 URI")))
+  EXPECT_TRUE(
+      has_line(p.log, line("Multiple module-path attributes arenot supported the PKCS#11 URI")))
       << p.log;
   EXPECT_STREQ(str(p.uri->module_path), "/a");
 
   p = parse("pkcs11:?pin-value=1&pin-value=2");
   EXPECT_EQ(p.r, -1);
-  EXPECT_TRUE(has_line(p.log, line("Multiple pin-value attributes arenot supported the PKCS#11 URI")))
+  EXPECT_TRUE(
+      has_line(p.log, line("Multiple pin-value attributes arenot supported the PKCS#11 URI")))
       << p.log;
 }
 

@@ -63,10 +63,14 @@ inline agent::Bytes ssh_blob(EVP_PKEY *k) {
   if (!EVP_PKEY_get_utf8_string_param(k, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &glen))
     return {};
   std::string g(group, glen), curve;
-  if (g == "prime256v1" || g == "P-256") curve = "nistp256";
-  else if (g == "secp384r1" || g == "P-384") curve = "nistp384";
-  else if (g == "secp521r1" || g == "P-521") curve = "nistp521";
-  else return {};
+  if (g == "prime256v1" || g == "P-256")
+    curve = "nistp256";
+  else if (g == "secp384r1" || g == "P-384")
+    curve = "nistp384";
+  else if (g == "secp521r1" || g == "P-521")
+    curve = "nistp521";
+  else
+    return {};
   unsigned char point[200];
   size_t plen = 0;
   if (!EVP_PKEY_get_octet_string_param(k, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &plen))
@@ -99,8 +103,7 @@ inline bool verify(EVP_PKEY *k, const agent::Bytes &tbs, const agent::Bytes &sig
   std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX *)> ctx(EVP_PKEY_CTX_new(k, nullptr),
                                                               EVP_PKEY_CTX_free);
   if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) return false;
-  if (EVP_PKEY_is_a(k, "RSA") &&
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
+  if (EVP_PKEY_is_a(k, "RSA") && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
     return false;
   return EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), tbs.data(), tbs.size()) == 1;
 }

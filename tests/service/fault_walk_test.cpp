@@ -163,9 +163,12 @@ class FaultWalk : public ::testing::TestWithParam<const char *> {
       auto r = call(what, agent::add_request(VARDEK_MOCK_MODULE, kPin), {12, 5});
       if (r && r->type == 12) {
         auto got = agent::parse_identities(*r);
-        if (!got) bad << what << ": malformed identities answer\n";
-        else if (got->empty()) bad << what << ": identities answer without keys, not reason 0\n";
-        else ids = *got, listed = true;
+        if (!got)
+          bad << what << ": malformed identities answer\n";
+        else if (got->empty())
+          bad << what << ": identities answer without keys, not reason 0\n";
+        else
+          ids = *got, listed = true;
       } else if (r && !agent::parse_add_failure(*r)) {
         bad << what << ": malformed failure answer\n";
       }
@@ -223,9 +226,9 @@ class FaultWalk : public ::testing::TestWithParam<const char *> {
     size_t finals = vardek::mock::count_calls(calls, "C_Finalize");
     if (inits != finals)
       bad << inits << " C_Initialize but " << finals << " C_Finalize: a module stayed loaded\n";
-    if (removed && std::none_of(calls.begin() + std::min(before_last_remove, calls.size()),
-                                calls.end(),
-                                [](const std::string &l) { return is_call(l, "C_Finalize"); }))
+    if (removed &&
+        std::none_of(calls.begin() + std::min(before_last_remove, calls.size()), calls.end(),
+                     [](const std::string &l) { return is_call(l, "C_Finalize"); }))
       bad << "final remove answered 6 but did not finalise the module\n";
 
     saw_fault = !fired_calls(calls, n).calls.empty();
@@ -257,8 +260,8 @@ TEST_P(FaultWalk, EveryCallFailingLeavesVardekServing) {
       std::string log;
       for (const auto &c : calls) log += "  " + c + "\n";
       ADD_FAILURE() << "fail any " << n << " " << GetParam() << "\nfailed calls:\n"
-                    << (where.empty() ? "  (none)\n" : where) << problems
-                    << "--- call log ---\n" << log;
+                    << (where.empty() ? "  (none)\n" : where) << problems << "--- call log ---\n"
+                    << log;
     }
     if (!fired) break;
   }

@@ -133,8 +133,8 @@ TEST(Framing, LengthOfExactlyTheLimitIsServed) {
   body.resize(10240, 0xee);
   Vardek v;
   ASSERT_TRUE(v.start());
-  ASSERT_TRUE(v.child.send(cat({vardek::agent::frame(body),
-                                vardek::agent::remove_request(kNoSuchModule)})));
+  ASSERT_TRUE(v.child.send(
+      cat({vardek::agent::frame(body), vardek::agent::remove_request(kNoSuchModule)})));
   EXPECT_EQ(reply_hex(v), "00 00 00 01 05");
   EXPECT_EQ(reply_hex(v), "00 00 00 01 05");
   EXPECT_EQ(v.finish(), 0);

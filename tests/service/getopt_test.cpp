@@ -1,7 +1,5 @@
 // The option parser on its own: clusters, operands, "--", "-", unknown
 // characters (":" and a second "-" included) and options with arguments.
-#include "service/getopt_long.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +7,7 @@
 
 #include "common/capture_fd.h"
 #include "log/log.h"
+#include "service/getopt_long.h"
 
 namespace {
 
@@ -28,8 +27,8 @@ Parse parse(std::vector<std::string> args, const char *options = "v", bool quiet
   vardek::getopt_state st = vardek::getopt_state_init();
   Parse p;
   int ch;
-  while ((ch = vardek::getopt_internal(&st, static_cast<int>(args.size()), argv.data(),
-                                       options)) != -1) {
+  while ((ch = vardek::getopt_internal(&st, static_cast<int>(args.size()), argv.data(), options)) !=
+         -1) {
     p.letters += static_cast<char>(ch);
     if (st.optarg != nullptr) p.optargs += std::string(st.optarg) + ",";
   }

@@ -225,8 +225,8 @@ TEST_F(SoftHsmRequests, VerbosityLevels) {
   struct Level {
     const char *flag;
     bool debug2, debug3;
-  } levels[] = {{"-v", false, false}, {"-vv", true, false}, {"-vvv", true, true},
-                {"-vvvv", true, true}};
+  } levels[] = {
+      {"-v", false, false}, {"-vv", true, false}, {"-vvv", true, true}, {"-vvvv", true, true}};
   for (const auto &l : levels) {
     Vardek v;
     ASSERT_TRUE(v.start({l.flag}));
@@ -253,13 +253,25 @@ class MockRequests : public ::testing::Test {
 };
 
 TEST_F(MockRequests, AnswerFollowsDiscoveryOrderByteForByte) {
-  configure("slot id=1 label=m\n"
-            "object class=public key=" + data("ec256.pem") + " id=01 label=zeta\n"
-            "object class=private key=" + data("ec256.pem") + " id=01 label=zeta\n"
-            "object class=public key=" + data("rsa2048.pem") + " id=02 label=alpha\n"
-            "object class=private key=" + data("rsa2048.pem") + " id=02 label=alpha\n"
-            "object class=public key=" + data("ec384.pem") + " id=03\n"
-            "object class=private key=" + data("ec384.pem") + " id=03\n");
+  configure(
+      "slot id=1 label=m\n"
+      "object class=public key=" +
+      data("ec256.pem") +
+      " id=01 label=zeta\n"
+      "object class=private key=" +
+      data("ec256.pem") +
+      " id=01 label=zeta\n"
+      "object class=public key=" +
+      data("rsa2048.pem") +
+      " id=02 label=alpha\n"
+      "object class=private key=" +
+      data("rsa2048.pem") +
+      " id=02 label=alpha\n"
+      "object class=public key=" +
+      data("ec384.pem") +
+      " id=03\n"
+      "object class=private key=" +
+      data("ec384.pem") + " id=03\n");
   auto ec256 = load_pem(data("ec256.pem"));
   auto rsa = load_pem(data("rsa2048.pem"));
   auto ec384 = load_pem(data("ec384.pem"));
@@ -303,9 +315,7 @@ TEST_F(MockRequests, ProvidersThatYieldNothingUsableFail) {
   EXPECT_EQ(hex_reply(v, vardek::agent::remove_request(VARDEK_MOCK_MODULE)), "00 00 00 01 05");
   EXPECT_EQ(v.finish(), 0);
   std::string log = v.log();
-  EXPECT_NE(log.find("\ndlopen  failed: empty module path\r\n"),
-            std::string::npos)
-      << log;
+  EXPECT_NE(log.find("\ndlopen  failed: empty module path\r\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("C_GetFunctionList for provider  failed"), std::string::npos) << log;
 }
 

@@ -11,7 +11,8 @@
 // need, so a test run alone by ctest stays quick too; the large RSA keys are
 // fixed test keys (tests/service/data) because generating them is slow.
 #include <gtest/gtest.h>
-
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -26,9 +27,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <openssl/evp.h>
-#include <openssl/sha.h>
 
 #include "common/bytes.h"
 #include "common/softhsm.h"
@@ -133,8 +131,9 @@ Bytes digest(const EVP_MD *md, std::string_view msg) {
 // prefix of RFC 8017 section 9.2, note 1, then the digest. The checker
 // builds its own, so a wrong prefix here makes the signature fail there.
 Bytes digest_info(bool sha512, std::string_view msg) {
-  Bytes di = sha512 ? vardek::test::from_hex("30 51 30 0d 06 09 60 86 48 01 65 03 04 02 03 05 00 04 40")
-                    : vardek::test::from_hex("30 31 30 0d 06 09 60 86 48 01 65 03 04 02 01 05 00 04 20");
+  Bytes di =
+      sha512 ? vardek::test::from_hex("30 51 30 0d 06 09 60 86 48 01 65 03 04 02 03 05 00 04 40")
+             : vardek::test::from_hex("30 31 30 0d 06 09 60 86 48 01 65 03 04 02 01 05 00 04 20");
   Bytes h = digest(sha512 ? EVP_sha512() : EVP_sha256(), msg);
   di.insert(di.end(), h.begin(), h.end());
   return di;
@@ -181,8 +180,8 @@ struct TempDir {
   }
   std::string write(const std::string &name, const Bytes &b) const {
     std::string p = path + "/" + name;
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(b.data()),
-                                             static_cast<std::streamsize>(b.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
     return p;
   }
 };
@@ -212,13 +211,14 @@ class Checker {
     int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(b64.data()), blob.data(),
                             static_cast<int>(blob.size()));
     b64.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    add(alg, dir_.write("k" + std::to_string(what_.size()), text(type + " " + b64 + "\n")),
-        message, sig, what);
+    add(alg, dir_.write("k" + std::to_string(what_.size()), text(type + " " + b64 + "\n")), message,
+        sig, what);
   }
 
   // Runs the checker; returns "<what>: <result>" lines in the order added.
   std::vector<std::string> run() {
-    std::string cmd = quote(VARDEK_PYTHON) + " " + quote(std::string(VARDEK_TEST_DIR) + "/verify_sig.py");
+    std::string cmd =
+        quote(VARDEK_PYTHON) + " " + quote(std::string(VARDEK_TEST_DIR) + "/verify_sig.py");
     for (const auto &a : args_) cmd += " " + quote(a);
     cmd += " 2>&1";
     std::vector<std::string> out;
@@ -269,8 +269,10 @@ TokenKey key_of(const SoftHsm &tok, const std::string &label) {
 // Makes a token set for a suite; failures are reported by the tests.
 std::unique_ptr<SoftHsm> make_tokens(const std::vector<std::string> &args, std::string &error) {
   auto t = SoftHsm::make(args);
-  if (!t) error = SoftHsm::last_error();
-  else if (t->module.empty()) error = "mktoken.sh printed no MODULE line";
+  if (!t)
+    error = SoftHsm::last_error();
+  else if (t->module.empty())
+    error = "mktoken.sh printed no MODULE line";
   return t;
 }
 
@@ -309,18 +311,21 @@ class KeyKinds : public TokenSuite<KeyKinds> {
     // The two large RSA keys are fixed test keys: generating them takes
     // seconds, and a loaded machine makes that tens of seconds.
     const std::string data = std::string(VARDEK_TEST_DIR) + "/data/";
-    return {"--token", "kinds", "--key", "rsa2048:rsa-2048:01", "--key-pem",
-            data + "rsa3072.pem:rsa-3072:02", "--key-pem", data + "rsa4096.pem:rsa-4096:03",
-            "--key", "ec256:ec-p256:04", "--key", "ec384:ec-p384:05", "--key",
-            "ec521:ec-p521:06"};
+    return {"--token",   "kinds",
+            "--key",     "rsa2048:rsa-2048:01",
+            "--key-pem", data + "rsa3072.pem:rsa-3072:02",
+            "--key-pem", data + "rsa4096.pem:rsa-4096:03",
+            "--key",     "ec256:ec-p256:04",
+            "--key",     "ec384:ec-p384:05",
+            "--key",     "ec521:ec-p521:06"};
   }
 };
 
 TEST_F(KeyKinds, EveryKindIsListedAndSignsVerifiably) {
   struct Kind {
     const char *label;
-    size_t rsa_bytes;        // modulus length; 0 for ECDSA
-    const char *ec_hash;     // the curve's hash as verify_sig.py names it
+    size_t rsa_bytes;     // modulus length; 0 for ECDSA
+    const char *ec_hash;  // the curve's hash as verify_sig.py names it
     const EVP_MD *(*md)();
   } kinds[] = {{"rsa-2048", 256, nullptr, nullptr},  {"rsa-3072", 384, nullptr, nullptr},
                {"rsa-4096", 512, nullptr, nullptr},  {"ec-p256", 0, "sha256", EVP_sha256},
@@ -347,7 +352,8 @@ TEST_F(KeyKinds, EveryKindIsListedAndSignsVerifiably) {
                              " slot 0: " + (kinds[i].rsa_bytes ? "RSA " : "ECDSA ") +
                              fingerprint(keys[i].blob) + "\r\n"),
               1u)
-        << kinds[i].label << "\n" << log;
+        << kinds[i].label << "\n"
+        << log;
 
   Checker check;
   const std::string msg = "a session identifier and the rest of a request to sign";
@@ -355,7 +361,8 @@ TEST_F(KeyKinds, EveryKindIsListedAndSignsVerifiably) {
     const Kind &k = kinds[i];
     if (k.rsa_bytes != 0) {
       for (bool sha512 : {false, true}) {
-        Bytes sig = sign(v, keys[i].blob, digest_info(sha512, msg), sha512 ? kRsaSha512 : kRsaSha256);
+        Bytes sig =
+            sign(v, keys[i].blob, digest_info(sha512, msg), sha512 ? kRsaSha512 : kRsaSha256);
         // A raw PKCS #1 block as long as the modulus, whatever its leading byte.
         EXPECT_EQ(sig.size(), k.rsa_bytes) << k.label;
         check.add(sha512 ? "rsa-sha512" : "rsa-sha256", keys[i].pem, msg, sig,
@@ -393,8 +400,8 @@ TEST_F(KeyKinds, EveryKindIsListedAndSignsVerifiably) {
 class GeneratedOnToken : public TokenSuite<GeneratedOnToken> {
  public:
   static std::vector<std::string> token_args() {
-    return {"--token", "generated", "--genkey", "ec384:gen-ec:01", "--genkey",
-            "rsa2048:gen-rsa:02"};
+    return {"--token",         "generated", "--genkey",
+            "ec384:gen-ec:01", "--genkey",  "rsa2048:gen-rsa:02"};
   }
 };
 
@@ -431,10 +438,12 @@ class Certificates : public TokenSuite<Certificates> {
     // "paired": public-key object and certificate of one key.
     // "cert-only": private key and certificate, no public-key object.
     // "foreign": a certificate whose key is not on the token.
-    return {"--token", "certs", "--key", "ec256:paired:01", "--cert", "paired",
-            "--privkey", "rsa2048:cert-only:02", "--cert",
-            "cert-only:/CN=cert only/O=vardek tests", "--foreign-cert",
-            "ec384:foreign:03"};
+    return {"--token",        "certs",
+            "--key",          "ec256:paired:01",
+            "--cert",         "paired",
+            "--privkey",      "rsa2048:cert-only:02",
+            "--cert",         "cert-only:/CN=cert only/O=vardek tests",
+            "--foreign-cert", "ec384:foreign:03"};
   }
 };
 
@@ -451,8 +460,9 @@ TEST_F(Certificates, SubjectsLabelCertificateKeysAndOnlyTokenKeysSign) {
   // Public-key objects come first; the paired key's certificate adds nothing
   // and does not change its label. Certificate keys carry their subject.
   EXPECT_EQ((*got)[0], Pair(paired.blob, "paired"));
-  EXPECT_EQ(sorted({(*got)[1], (*got)[2]}),
-            sorted({{cert_only.blob, "/CN=cert only/O=vardek tests"}, {foreign.blob, "/CN=foreign"}}));
+  EXPECT_EQ(
+      sorted({(*got)[1], (*got)[2]}),
+      sorted({{cert_only.blob, "/CN=cert only/O=vardek tests"}, {foreign.blob, "/CN=foreign"}}));
   std::string log = v.log();
   EXPECT_EQ(count(log, "debug2: pkcs11_fetch_certs: key already included\r\n"), 1u) << log;
 
@@ -474,10 +484,10 @@ TEST_F(Certificates, SubjectsLabelCertificateKeysAndOnlyTokenKeysSign) {
             "00 00 00 01 1e");
   log = v.log().substr(before);
   size_t at = 0;
-  for (const char *line : {"debug1: C_FindObjects failed (nfound 0 nattr 3): 0\r\n",
-                           "debug1: C_FindObjects failed (nfound 0 nattr 2): 0\r\n",
-                           "cannot find private key\r\n", "pkcs11_get_key failed\r\n",
-                           "process_sign: ECDSA_sign returned 0\r\n"}) {
+  for (const char *line :
+       {"debug1: C_FindObjects failed (nfound 0 nattr 3): 0\r\n",
+        "debug1: C_FindObjects failed (nfound 0 nattr 2): 0\r\n", "cannot find private key\r\n",
+        "pkcs11_get_key failed\r\n", "process_sign: ECDSA_sign returned 0\r\n"}) {
     size_t p = log.find(line, at);
     EXPECT_NE(p, std::string::npos) << line << " in order in\n" << log;
     if (p != std::string::npos) at = p;
@@ -587,8 +597,8 @@ class TwoSlots : public TokenSuite<TwoSlots> {
  public:
   static std::vector<std::string> token_args() {
     // Key IDs repeat across the tokens on purpose: 01 is on both.
-    return {"--token", "alpha", "--key", "ec256:a-one:01", "--key", "rsa2048:a-two:02",
-            "--token", "beta", "--key", "ec384:b-one:01"};
+    return {"--token",          "alpha",   "--key", "ec256:a-one:01", "--key",
+            "rsa2048:a-two:02", "--token", "beta",  "--key",          "ec384:b-one:01"};
   }
 
  protected:
@@ -644,7 +654,8 @@ TEST_F(TwoSlots, BothTokensAreListedAndSign) {
   const std::string msg = "two slots";
   Checker check;
   check.add("ecdsa-sha256", a1_.pem, msg, sign(v, a1_.blob, digest(EVP_sha256(), msg)), "a-one");
-  check.add("rsa-sha512", a2_.pem, msg, sign(v, a2_.blob, digest_info(true, msg), kRsaSha512), "a-two");
+  check.add("rsa-sha512", a2_.pem, msg, sign(v, a2_.blob, digest_info(true, msg), kRsaSha512),
+            "a-two");
   check.add("ecdsa-sha384", b1_.pem, msg, sign(v, b1_.blob, digest(EVP_sha384(), msg)), "b-one");
   EXPECT_EQ(check.run(), check.all_ok());
   EXPECT_EQ(v.finish(), 0);
@@ -659,9 +670,10 @@ TEST_F(TwoSlots, TokenAndManufacturerFilters) {
   ASSERT_TRUE(beta);
   EXPECT_EQ(*beta, std::vector<Pair>{Pair(b1_.blob, "b-one")});
   std::string log = v.log().substr(before.size());
-  EXPECT_TRUE(has(log, "debug2: pkcs11_register_provider_by_uri: ignoring token not matching label "
-                       "(alpha) specified by PKCS#11 URI in slot " +
-                           std::to_string(alpha_slot_) + "\r\n"))
+  EXPECT_TRUE(has(log,
+                  "debug2: pkcs11_register_provider_by_uri: ignoring token not matching label "
+                  "(alpha) specified by PKCS#11 URI in slot " +
+                      std::to_string(alpha_slot_) + "\r\n"))
       << log;
 
   auto alpha = add(v, uri("token=alpha;manufacturer=SoftHSM%20project"));
@@ -673,14 +685,16 @@ TEST_F(TwoSlots, TokenAndManufacturerFilters) {
   EXPECT_EQ(both->size(), 3u);
 
   before = v.log();
-  EXPECT_EQ(hex_reply(v, agent::add_request(uri("token=gamma"), kPin)), "00 00 00 05 05 00 00 00 00");
+  EXPECT_EQ(hex_reply(v, agent::add_request(uri("token=gamma"), kPin)),
+            "00 00 00 05 05 00 00 00 00");
   EXPECT_EQ(hex_reply(v, agent::add_request(uri("manufacturer=Nobody"), kPin)),
             "00 00 00 05 05 00 00 00 00");
   log = v.log().substr(before.size());
   for (int slot : {alpha_slot_, beta_slot_})
-    EXPECT_TRUE(has(log, "ignoring token not matching requrested manufacturerID (SoftHSM project) "
-                         "specified by PKCS#11 URI in slot " +
-                             std::to_string(slot) + "\r\n"))
+    EXPECT_TRUE(has(log,
+                    "ignoring token not matching requrested manufacturerID (SoftHSM project) "
+                    "specified by PKCS#11 URI in slot " +
+                        std::to_string(slot) + "\r\n"))
         << log;
   // A filtered-out slot is never opened: no slot line for either add.
   EXPECT_FALSE(has(log, ": label <")) << log;
@@ -726,10 +740,12 @@ TEST_F(TwoSlots, IdAndObjectFilters) {
   std::string before = v.log();
   auto retried = add(v, uri("object=nobody"));
   ASSERT_TRUE(retried);
-  EXPECT_EQ(sorted(*retried), alpha_first_ ? alpha_keys() : std::vector<Pair>{Pair(b1_.blob, "b-one")});
+  EXPECT_EQ(sorted(*retried),
+            alpha_first_ ? alpha_keys() : std::vector<Pair>{Pair(b1_.blob, "b-one")});
   std::string log = v.log().substr(before.size());
-  EXPECT_EQ(count(log, "debug3: pkcs11_register_provider_by_uri: No keys found. Retrying without "
-                       "label (nobody) \r\n"),
+  EXPECT_EQ(count(log,
+                  "debug3: pkcs11_register_provider_by_uri: No keys found. Retrying without "
+                  "label (nobody) \r\n"),
             1u)
       << log;
 
@@ -767,7 +783,8 @@ TEST_F(TwoSlots, OneModuleServesAProviderPerToken) {
   // Removing alpha's provider drops its keys; beta's keep signing on the
   // module that stays loaded.
   EXPECT_EQ(hex_reply(v, agent::remove_request(pa)), "00 00 00 01 06");
-  EXPECT_EQ(hex_reply(v, agent::sign_request(a1_.blob, digest(EVP_sha256(), msg))), "00 00 00 01 1e");
+  EXPECT_EQ(hex_reply(v, agent::sign_request(a1_.blob, digest(EVP_sha256(), msg))),
+            "00 00 00 01 1e");
   check.add("ecdsa-sha384", b1_.pem, msg, sign(v, b1_.blob, digest(EVP_sha384(), msg)),
             "b-one after");
   EXPECT_EQ(check.run(), check.all_ok());
@@ -787,14 +804,15 @@ TEST_F(TwoSlots, OneModuleServesAProviderPerToken) {
 class Proxy : public TokenSuite<Proxy> {
  public:
   static std::vector<std::string> token_args() {
-    return {"--token", "proxied", "--key", "ec256:via-proxy:01", "--key",
-            "rsa2048:rsa-via-proxy:02"};
+    return {
+        "--token", "proxied", "--key", "ec256:via-proxy:01", "--key", "rsa2048:rsa-via-proxy:02"};
   }
 
  protected:
   void SetUp() override {
     if (access(VARDEK_DEFAULT_MODULE_FOR_TESTS, R_OK) != 0)
-      GTEST_SKIP() << "the default module " << VARDEK_DEFAULT_MODULE_FOR_TESTS << " is not installed";
+      GTEST_SKIP() << "the default module " << VARDEK_DEFAULT_MODULE_FOR_TESTS
+                   << " is not installed";
     ASSERT_TRUE(tok_) << error_;
     if (geteuid() == 0 && !system_config_names(tok_->module))
       GTEST_SKIP() << "running as root, p11-kit reads no user configuration, and no module "
@@ -819,8 +837,10 @@ class Proxy : public TokenSuite<Proxy> {
     setenv("SOFTHSM2_CONF", tok_->conf.c_str(), 1);
     bool ok = v.start({"-v"});
     for (const auto &[n, old] : saved) {
-      if (old) setenv(n.c_str(), old->c_str(), 1);
-      else unsetenv(n.c_str());
+      if (old)
+        setenv(n.c_str(), old->c_str(), 1);
+      else
+        unsetenv(n.c_str());
     }
     ASSERT_TRUE(ok);
   }
@@ -859,17 +879,22 @@ TEST_F(Proxy, UriWithoutModulePathReachesTheTokenThroughTheProxy) {
   ASSERT_TRUE(got);
   EXPECT_EQ(sorted(*got), sorted({{ec.blob, "via-proxy"}, {rsa.blob, "rsa-via-proxy"}}));
   std::string log = v.log();
-  EXPECT_TRUE(has(log, std::string("provider ") + VARDEK_DEFAULT_MODULE_FOR_TESTS + ": manufacturerID <")) << log;
-  EXPECT_TRUE(has(log, ": label <proxied> manufacturerID <SoftHSM project> model <SoftHSM v2>")) << log;
+  EXPECT_TRUE(
+      has(log, std::string("provider ") + VARDEK_DEFAULT_MODULE_FOR_TESTS + ": manufacturerID <"))
+      << log;
+  EXPECT_TRUE(has(log, ": label <proxied> manufacturerID <SoftHSM project> model <SoftHSM v2>"))
+      << log;
 
   const std::string msg = "through the proxy";
   Checker check;
   check.add("ecdsa-sha256", ec.pem, msg, sign(v, ec.blob, digest(EVP_sha256(), msg)), "ec");
-  check.add("rsa-sha256", rsa.pem, msg, sign(v, rsa.blob, digest_info(false, msg), kRsaSha256), "rsa");
+  check.add("rsa-sha256", rsa.pem, msg, sign(v, rsa.blob, digest_info(false, msg), kRsaSha256),
+            "rsa");
   EXPECT_EQ(check.run(), check.all_ok());
 
   EXPECT_EQ(hex_reply(v, agent::remove_request(name)), "00 00 00 01 06");
-  EXPECT_EQ(hex_reply(v, agent::sign_request(ec.blob, digest(EVP_sha256(), msg))), "00 00 00 01 1e");
+  EXPECT_EQ(hex_reply(v, agent::sign_request(ec.blob, digest(EVP_sha256(), msg))),
+            "00 00 00 01 1e");
   EXPECT_EQ(v.finish(), 0);
 }
 

@@ -9,7 +9,8 @@
 // command comes from VARDEK_VALGRIND, the suppressions from
 // VARDEK_VALGRIND_SUPP (compile definitions).
 #include <gtest/gtest.h>
-
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -18,9 +19,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <openssl/evp.h>
-#include <openssl/sha.h>
 
 #include "common/softhsm.h"
 #include "service/e2e_keys.h"
@@ -63,8 +61,7 @@ Bytes to_sign(const Key &k, int i) {
 
 TEST(Valgrind, SessionHasNoMemoryErrorsOrLeaks) {
   auto tok = SoftHsm::make({"--token", "vg", "--key", "rsa2048:rsa:01", "--key", "ec256:p256:02",
-                            "--key", "ec384:p384:03", "--key", "ec521:p521:04", "--cert",
-                            "p256"});
+                            "--key", "ec384:p384:03", "--key", "ec521:p521:04", "--cert", "p256"});
   ASSERT_TRUE(tok) << SoftHsm::last_error();
   std::vector<Key> keys;
   for (const char *label : {"rsa", "p256", "p384", "p521"}) {
@@ -78,12 +75,12 @@ TEST(Valgrind, SessionHasNoMemoryErrorsOrLeaks) {
   std::string vglog = tok->path("memcheck.log");
   vardek::test::Vardek v;
   ASSERT_NE(v.err, nullptr);
-  ASSERT_TRUE(v.child.start({VARDEK_VALGRIND, "--tool=memcheck", "--error-exitcode=97",
-                             "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
-                             "--show-leak-kinds=definite,indirect",
-                             "--suppressions=" VARDEK_VALGRIND_SUPP, "--num-callers=30",
-                             "--log-file=" + vglog, VARDEK_BIN, "-v"},
-                            fileno(v.err)));
+  ASSERT_TRUE(
+      v.child.start({VARDEK_VALGRIND, "--tool=memcheck", "--error-exitcode=97", "--leak-check=full",
+                     "--errors-for-leak-kinds=definite,indirect",
+                     "--show-leak-kinds=definite,indirect", "--suppressions=" VARDEK_VALGRIND_SUPP,
+                     "--num-callers=30", "--log-file=" + vglog, VARDEK_BIN, "-v"},
+                    fileno(v.err)));
 
   auto add = [&](const char *what) {
     auto r = v.child.call(agent::add_request(tok->module, "1234"), kWaitMs);
@@ -107,8 +104,9 @@ TEST(Valgrind, SessionHasNoMemoryErrorsOrLeaks) {
         if (!sig || !vardek::test::verify(k.pkey.get(), tbs, *sig)) {
           if (bad++ < 5)
             ADD_FAILURE() << k.label << " signature " << i << ": "
-                          << (!r ? "no reply" : !sig ? "reply type " + std::to_string(r->type)
-                                                     : std::string("does not verify"));
+                          << (!r     ? "no reply"
+                              : !sig ? "reply type " + std::to_string(r->type)
+                                     : std::string("does not verify"));
         }
       }
     }

@@ -16,7 +16,7 @@ std::string b64(const std::string &src, size_t targsize, int *ret) {
 }
 
 TEST(Base64, Rfc4648Vectors) {
-  const char *vectors[][2] = {{"f", "Zg=="},     {"fo", "Zm8="},         {"foo", "Zm9v"},
+  const char *vectors[][2] = {{"f", "Zg=="},        {"fo", "Zm8="},        {"foo", "Zm9v"},
                               {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
                               {"abc", "YWJj"}};
   for (auto &v : vectors) {

@@ -73,8 +73,7 @@ bool parse_bool(const std::string &in, bool &out) {
 bool parse_version(const std::string &in, CK_VERSION &out) {
   unsigned major = 0, minor = 0;
   char tail = 0;
-  if (std::sscanf(in.c_str(), "%u.%u%c", &major, &minor, &tail) != 2 || major > 255 ||
-      minor > 255)
+  if (std::sscanf(in.c_str(), "%u.%u%c", &major, &minor, &tail) != 2 || major > 255 || minor > 255)
     return false;
   out.major = static_cast<CK_BYTE>(major);
   out.minor = static_cast<CK_BYTE>(minor);
@@ -90,11 +89,16 @@ bool parse_token_flags(const std::string &in, CK_FLAGS &out) {
   out = 0;
   std::stringstream ss(in);
   for (std::string word; std::getline(ss, word, ',');) {
-    if (word == "initialized") out |= CKF_TOKEN_INITIALIZED;
-    else if (word == "login_required") out |= CKF_LOGIN_REQUIRED;
-    else if (word == "protected_auth") out |= CKF_PROTECTED_AUTHENTICATION_PATH;
-    else if (word == "user_pin_initialized") out |= CKF_USER_PIN_INITIALIZED;
-    else if (!word.empty()) return false;
+    if (word == "initialized")
+      out |= CKF_TOKEN_INITIALIZED;
+    else if (word == "login_required")
+      out |= CKF_LOGIN_REQUIRED;
+    else if (word == "protected_auth")
+      out |= CKF_PROTECTED_AUTHENTICATION_PATH;
+    else if (word == "user_pin_initialized")
+      out |= CKF_USER_PIN_INITIALIZED;
+    else if (!word.empty())
+      return false;
   }
   return true;
 }
@@ -158,8 +162,10 @@ class Reader {
  private:
   std::string library(const std::vector<Field> &fields) {
     for (const auto &f : fields) {
-      if (f.key == "manufacturer") cfg_.manufacturer = f.value;
-      else if (f.key == "description") cfg_.description = f.value;
+      if (f.key == "manufacturer")
+        cfg_.manufacturer = f.value;
+      else if (f.key == "description")
+        cfg_.description = f.value;
       else if (f.key == "cryptoki") {
         if (!parse_version(f.value, cfg_.cryptoki)) return "bad version " + f.value;
       } else if (f.key == "version") {
@@ -184,12 +190,18 @@ class Reader {
         if (!parse_bool(f.value, s.present)) return "bad present " + f.value;
       } else if (f.key == "flags") {
         if (!parse_token_flags(f.value, s.flags)) return "bad flags " + f.value;
-      } else if (f.key == "label") s.label = f.value;
-      else if (f.key == "manufacturer") s.manufacturer = f.value;
-      else if (f.key == "model") s.model = f.value;
-      else if (f.key == "serial") s.serial = f.value;
-      else if (f.key == "pin") s.pin = f.value;
-      else return "unknown slot field " + f.key;
+      } else if (f.key == "label")
+        s.label = f.value;
+      else if (f.key == "manufacturer")
+        s.manufacturer = f.value;
+      else if (f.key == "model")
+        s.model = f.value;
+      else if (f.key == "serial")
+        s.serial = f.value;
+      else if (f.key == "pin")
+        s.pin = f.value;
+      else
+        return "unknown slot field " + f.key;
     }
     if (!have_id) return "slot without id";
     for (const auto &other : cfg_.slots)
@@ -201,8 +213,11 @@ class Reader {
   std::string object(const std::vector<Field> &fields) {
     if (cfg_.slots.empty()) return "object before any slot";
     static const std::vector<std::pair<const char *, CK_ULONG>> classes = {
-        {"data", CKO_DATA}, {"certificate", CKO_CERTIFICATE}, {"public", CKO_PUBLIC_KEY},
-        {"private", CKO_PRIVATE_KEY}, {"secret", CKO_SECRET_KEY}};
+        {"data", CKO_DATA},
+        {"certificate", CKO_CERTIFICATE},
+        {"public", CKO_PUBLIC_KEY},
+        {"private", CKO_PRIVATE_KEY},
+        {"secret", CKO_SECRET_KEY}};
     static const std::vector<std::pair<const char *, CK_ULONG>> key_types = {
         {"rsa", CKK_RSA}, {"dsa", CKK_DSA}, {"ec", CKK_EC}, {"dh", CKK_DH}};
     static const std::vector<std::pair<const char *, CK_ULONG>> cert_types = {
@@ -234,8 +249,10 @@ class Reader {
       o.attrs[CKA_ALWAYS_AUTHENTICATE] = bool_bytes(false);
     }
     for (const auto &f : fields) {
-      if (f.key == "key") key_file = f.value;
-      else if (f.key == "cert") cert_file = f.value;
+      if (f.key == "key")
+        key_file = f.value;
+      else if (f.key == "cert")
+        cert_file = f.value;
     }
     std::string err;
     if (!key_file.empty() && !key_attributes(resolve(dir_, key_file), is_private_key, o, err))
@@ -267,10 +284,14 @@ class Reader {
                                                        : CKA_TOKEN;
         o.attrs[t] = bool_bytes(b);
       } else if (f.key == "small_buffer") {
-        if (f.value == "standard") o.small_buffer = SmallBuffer::standard;
-        else if (f.value == "ok") o.small_buffer = SmallBuffer::ok;
-        else if (f.value == "unavailable") o.small_buffer = SmallBuffer::unavailable;
-        else return "bad small_buffer " + f.value;
+        if (f.value == "standard")
+          o.small_buffer = SmallBuffer::standard;
+        else if (f.value == "ok")
+          o.small_buffer = SmallBuffer::ok;
+        else if (f.value == "unavailable")
+          o.small_buffer = SmallBuffer::unavailable;
+        else
+          return "bad small_buffer " + f.value;
       } else if (f.key.rfind("attr.", 0) == 0) {
         raw.push_back(&f);
       } else if (f.key == "noattr") {
@@ -361,8 +382,7 @@ bool load_config(const std::string &path, Config &out, std::string &err) {
       fields.push_back(std::move(f));
     }
     if (reason.empty() && word != "fail" && word != "getslotlist_count" && word != "ec_sig_len" &&
-        word != "chatter" &&
-        fields.size() != args.size())
+        word != "chatter" && fields.size() != args.size())
       reason = "expected key=value fields";
     if (reason.empty()) reason = reader.line(word, fields, args);
     if (!reason.empty()) {

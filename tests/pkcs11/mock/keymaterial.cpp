@@ -71,8 +71,8 @@ bool to_der_const(const T *obj, int (*i2d)(const T *, unsigned char **), Bytes &
 bool ec_attributes(EVP_PKEY *key, Object &obj, std::string &err) {
   char group[80];
   size_t glen = 0;
-  if (EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group,
-                                     &glen) != 1) {
+  if (EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &glen) !=
+      1) {
     err = "EC key without a named curve";
     return false;
   }
@@ -89,8 +89,8 @@ bool ec_attributes(EVP_PKEY *key, Object &obj, std::string &err) {
                                  OSSL_PKEY_EC_POINT_CONVERSION_FORMAT_UNCOMPRESSED);
   unsigned char point[200];
   size_t plen = 0;
-  if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point,
-                                      &plen) != 1) {
+  if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &plen) !=
+      1) {
     err = "cannot read the EC public point";
     return false;
   }
@@ -109,8 +109,7 @@ bool ec_attributes(EVP_PKEY *key, Object &obj, std::string &err) {
 
 }  // namespace
 
-bool key_attributes(const std::string &path, bool keep_private, Object &obj,
-                    std::string &err) {
+bool key_attributes(const std::string &path, bool keep_private, Object &obj, std::string &err) {
   std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path.c_str(), "r"));
   if (!bio) {
     err = "cannot open key file " + path;
@@ -138,7 +137,8 @@ bool key_attributes(const std::string &path, bool keep_private, Object &obj,
       obj.attrs[CKA_KEY_TYPE] = ulong_bytes(CKK_RSA);
       obj.attrs[CKA_MODULUS] = n;
       obj.attrs[CKA_PUBLIC_EXPONENT] = e;
-      obj.attrs[CKA_MODULUS_BITS] = ulong_bytes(static_cast<CK_ULONG>(EVP_PKEY_get_bits(key.get())));
+      obj.attrs[CKA_MODULUS_BITS] =
+          ulong_bytes(static_cast<CK_ULONG>(EVP_PKEY_get_bits(key.get())));
       break;
     }
     case EVP_PKEY_EC:
@@ -204,8 +204,7 @@ CK_RV sign_data(EVP_PKEY *key, CK_MECHANISM_TYPE mech, const uint8_t *data, size
   if (mech == CKM_RSA_PKCS && len > want - 11) return CKR_DATA_LEN_RANGE;
   std::unique_ptr<EVP_PKEY_CTX, CtxFree> ctx(EVP_PKEY_CTX_new(key, nullptr));
   if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1) return CKR_FUNCTION_FAILED;
-  if (mech == CKM_RSA_PKCS &&
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
+  if (mech == CKM_RSA_PKCS && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
     return CKR_FUNCTION_FAILED;
   size_t outlen = 0;
   if (EVP_PKEY_sign(ctx.get(), nullptr, &outlen, data, len) != 1) return CKR_FUNCTION_FAILED;

@@ -78,8 +78,7 @@ Bytes bool_bytes(bool v);
 
 // Fills the public attributes of `obj` from a PEM key file; keeps the key for
 // signing when `keep_private`. false with `err` on failure.
-bool key_attributes(const std::string &path, bool keep_private, Object &obj,
-                    std::string &err);
+bool key_attributes(const std::string &path, bool keep_private, Object &obj, std::string &err);
 // Fills the certificate attributes of `obj` from a PEM or DER X.509 file.
 bool cert_attributes(const std::string &path, Object &obj, std::string &err);
 
@@ -87,8 +86,7 @@ bool cert_attributes(const std::string &path, Object &obj, std::string &err);
 size_t signature_length(EVP_PKEY *key, CK_MECHANISM_TYPE mech);
 // Signs `data` with `key`: CKM_RSA_PKCS pads and signs the bytes as given;
 // CKM_ECDSA signs them as a digest and returns r||s. CKR_OK or a failure.
-CK_RV sign_data(EVP_PKEY *key, CK_MECHANISM_TYPE mech, const uint8_t *data, size_t len,
-                Bytes &sig);
+CK_RV sign_data(EVP_PKEY *key, CK_MECHANISM_TYPE mech, const uint8_t *data, size_t len, Bytes &sig);
 
 }  // namespace vardek::mock
 

@@ -46,11 +46,16 @@ unsigned long getfunctionlist_calls = 0;
 
 bool fault_fires(const Fault &f, unsigned long count, bool size_query) {
   switch (f.when) {
-    case When::always: return true;
-    case When::nth: return count == f.n;
-    case When::from: return count >= f.n;
-    case When::size: return size_query;
-    case When::data: return !size_query;
+    case When::always:
+      return true;
+    case When::nth:
+      return count == f.n;
+    case When::from:
+      return count >= f.n;
+    case When::size:
+      return size_query;
+    case When::data:
+      return !size_query;
   }
   return false;
 }
@@ -455,8 +460,7 @@ CK_RV mock_FindObjectsFinal(CK_SESSION_HANDLE h) {
 }
 
 CK_RV mock_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE key) {
-  call_log("C_SignInit h=%lu mech=0x%lx obj=%lu", h, mech != nullptr ? mech->mechanism : 0UL,
-           key);
+  call_log("C_SignInit h=%lu mech=0x%lx obj=%lu", h, mech != nullptr ? mech->mechanism : 0UL, key);
   if (CK_RV rv = begin("C_SignInit")) return rv;
   Session *s = find_session(h);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
@@ -464,10 +468,8 @@ CK_RV mock_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE
   if (s->sign_active) return CKR_OPERATION_ACTIVE;
   const Object *o = find_object(*s, key);
   if (o == nullptr) return CKR_KEY_HANDLE_INVALID;
-  if (mech->mechanism != CKM_RSA_PKCS && mech->mechanism != CKM_ECDSA)
-    return CKR_MECHANISM_INVALID;
-  if (mech->pParameter != nullptr || mech->ulParameterLen != 0)
-    return CKR_MECHANISM_PARAM_INVALID;
+  if (mech->mechanism != CKM_RSA_PKCS && mech->mechanism != CKM_ECDSA) return CKR_MECHANISM_INVALID;
+  if (mech->pParameter != nullptr || mech->ulParameterLen != 0) return CKR_MECHANISM_PARAM_INVALID;
   // A key that says CKA_SIGN false refuses; one that does not expose the
   // attribute at all signs, as tokens that omit it do.
   if (o->key == nullptr || (o->attrs.count(CKA_SIGN) != 0 && !attr_true(*o, CKA_SIGN)))
@@ -540,19 +542,23 @@ MOCK_UNSUPPORTED(GetSessionInfo, (CK_SESSION_HANDLE, CK_SESSION_INFO_PTR))
 MOCK_UNSUPPORTED(GetOperationState, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
 MOCK_UNSUPPORTED(SetOperationState,
                  (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE))
-MOCK_UNSUPPORTED(CreateObject, (CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
+MOCK_UNSUPPORTED(CreateObject,
+                 (CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
 MOCK_UNSUPPORTED(CopyObject, (CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,
                               CK_OBJECT_HANDLE_PTR))
 MOCK_UNSUPPORTED(DestroyObject, (CK_SESSION_HANDLE, CK_OBJECT_HANDLE))
 MOCK_UNSUPPORTED(GetObjectSize, (CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR))
-MOCK_UNSUPPORTED(SetAttributeValue, (CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG))
+MOCK_UNSUPPORTED(SetAttributeValue,
+                 (CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG))
 MOCK_UNSUPPORTED(EncryptInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE))
 MOCK_UNSUPPORTED(Encrypt, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
-MOCK_UNSUPPORTED(EncryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+MOCK_UNSUPPORTED(EncryptUpdate,
+                 (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
 MOCK_UNSUPPORTED(EncryptFinal, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
 MOCK_UNSUPPORTED(DecryptInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE))
 MOCK_UNSUPPORTED(Decrypt, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
-MOCK_UNSUPPORTED(DecryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+MOCK_UNSUPPORTED(DecryptUpdate,
+                 (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
 MOCK_UNSUPPORTED(DecryptFinal, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
 MOCK_UNSUPPORTED(DigestInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR))
 MOCK_UNSUPPORTED(Digest, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
@@ -568,7 +574,8 @@ MOCK_UNSUPPORTED(Verify, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR,
 MOCK_UNSUPPORTED(VerifyUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
 MOCK_UNSUPPORTED(VerifyFinal, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
 MOCK_UNSUPPORTED(VerifyRecoverInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE))
-MOCK_UNSUPPORTED(VerifyRecover, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+MOCK_UNSUPPORTED(VerifyRecover,
+                 (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
 MOCK_UNSUPPORTED(DigestEncryptUpdate,
                  (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
 MOCK_UNSUPPORTED(DecryptDigestUpdate,
@@ -586,8 +593,8 @@ MOCK_UNSUPPORTED(WrapKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE
                            CK_BYTE_PTR, CK_ULONG_PTR))
 MOCK_UNSUPPORTED(UnwrapKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR,
                              CK_ULONG, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
-MOCK_UNSUPPORTED(DeriveKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR,
-                             CK_ULONG, CK_OBJECT_HANDLE_PTR))
+MOCK_UNSUPPORTED(DeriveKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE,
+                             CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
 MOCK_UNSUPPORTED(SeedRandom, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
 MOCK_UNSUPPORTED(GenerateRandom, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
 MOCK_UNSUPPORTED(GetFunctionStatus, (CK_SESSION_HANDLE))
