@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "log/log.h"
-#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/deleters.h"
 #include "util/ossl_ptr.h"
@@ -48,20 +47,13 @@ ECDSA_SIG *ecdsa_do_sign(const unsigned char *dgst, int dgst_len, const BIGNUM *
     log_error("pkcs11_get_key failed");
     return nullptr;
   }
-  CK_FUNCTION_LIST *f = k11->provider->module->function_list;
-  pkcs11_slot *si = &k11->provider->module->slotinfo[k11->slot_index];
 
   int size = ECDSA_size(ec);
   const CK_ULONG bufsize = size > 0 ? static_cast<CK_ULONG>(size) : 0;
   vardek::malloc_ptr<unsigned char> sig(static_cast<unsigned char *>(xmalloc(bufsize + 1)));
   CK_ULONG siglen = bufsize;
-  CK_RV rv = PKCS11_CALL(f, C_Sign, si->session, const_cast<CK_BYTE *>(dgst),
-                         static_cast<CK_ULONG>(dgst_len), sig.get(), &siglen);
-  if (rv != CKR_OK) {
-    log_error("C_Sign failed: %lu", rv);
-    // Too small a buffer keeps the operation active; left so, it would make
-    // every later signature on the session fail.
-    if (rv == CKR_BUFFER_TOO_SMALL) pkcs11_end_sign_operation(f, si->session);
+  if (pkcs11_sign_prepared(k11, dgst, static_cast<CK_ULONG>(dgst_len), sig.get(), &siglen) !=
+      CKR_OK) {
     return nullptr;
   }
   // The raw form is r || s, each exactly as wide as the group order. Never

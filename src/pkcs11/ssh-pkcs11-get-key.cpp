@@ -96,3 +96,17 @@ int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type) {
   }
   return 0;
 }
+
+CK_RV pkcs11_sign_prepared(pkcs11_key *k11, const unsigned char *data, CK_ULONG len,
+                           unsigned char *sig, CK_ULONG *siglen) {
+  CK_FUNCTION_LIST *f = k11->provider->module->function_list;
+  CK_SESSION_HANDLE session = k11->provider->module->slotinfo[k11->slot_index].session;
+  CK_RV rv = PKCS11_CALL(f, C_Sign, session, const_cast<CK_BYTE *>(data), len, sig, siglen);
+  if (rv != CKR_OK) {
+    log_error("C_Sign failed: %lu", rv);
+    // Too small a buffer keeps the operation active; left so, it would make
+    // every later signature on the session fail.
+    if (rv == CKR_BUFFER_TOO_SMALL) pkcs11_end_sign_operation(f, session);
+  }
+  return rv;
+}

@@ -162,6 +162,12 @@ pkcs11_key *pkcs11_key_new(pkcs11_provider *provider, CK_ULONG slotidx,
 // 0 when a signing operation with `mech_type` is initialised on the slot's
 // session (the caller must C_Sign next), else -1.
 [[nodiscard]] int pkcs11_get_key(pkcs11_key *k11, CK_MECHANISM_TYPE mech_type);
+// C_Sign of `data` in the session where pkcs11_get_key prepared the
+// operation; *siglen offers the buffer's size and receives the length. A
+// failure is logged ("C_Sign failed: %lu"), and an operation it leaves
+// active is ended.
+[[nodiscard]] CK_RV pkcs11_sign_prepared(pkcs11_key *k11, const unsigned char *data, CK_ULONG len,
+                                         unsigned char *sig, CK_ULONG *siglen);
 // Ends a signing operation that no signature will finish (PKCS#11 has no
 // call to cancel one): C_SignInit followed by failure, or a C_Sign that
 // answered CKR_BUFFER_TOO_SMALL, which leaves the operation active.

@@ -5,7 +5,6 @@
 #include <openssl/rsa.h>
 
 #include "log/log.h"
-#include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/deleters.h"
 
@@ -28,17 +27,9 @@ int pkcs11_rsa_private_encrypt(int flen, const unsigned char *from, unsigned cha
     log_error("pkcs11_get_key failed");
     return -1;
   }
-  CK_FUNCTION_LIST *f = k11->provider->module->function_list;
-  pkcs11_slot *si = &k11->provider->module->slotinfo[k11->slot_index];
   const CK_ULONG size = static_cast<CK_ULONG>(RSA_size(rsa));
   CK_ULONG tlen = size;
-  CK_RV rv = PKCS11_CALL(f, C_Sign, si->session, const_cast<CK_BYTE *>(from),
-                         static_cast<CK_ULONG>(flen), to, &tlen);
-  if (rv != CKR_OK) {
-    log_error("C_Sign failed: %lu", rv);
-    // Too small a buffer keeps the operation active; left so, it would make
-    // every later signature on the session fail.
-    if (rv == CKR_BUFFER_TOO_SMALL) pkcs11_end_sign_operation(f, si->session);
+  if (pkcs11_sign_prepared(k11, from, static_cast<CK_ULONG>(flen), to, &tlen) != CKR_OK) {
     return -1;
   }
   // The output buffer holds RSA_size bytes; a longer answer is not a
