@@ -107,6 +107,8 @@ void pkcs11_provider_unref(pkcs11_provider *p);
 // Returns the references left; at 0 the module is finalised and freed.
 int pkcs11_module_unref(pkcs11_module *m);
 void pkcs11_module_finalize(pkcs11_module *m);
+// Releases the record and what it owns; the library stays as it is.
+void pkcs11_module_free(pkcs11_module *m);
 // Copies the blank-padded fixed-width text field of `n` bytes to `out`
 // (n + 1 bytes) as a NUL-terminated text without its trailing blanks.
 void trim_field(char *out, const unsigned char *field, size_t n);

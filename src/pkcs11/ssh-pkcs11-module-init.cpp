@@ -25,10 +25,7 @@ void release_unfinished(pkcs11_module *m) {
              "C_Finalize for provider %s failed: %lu", m->module_path, rv);
   }
   void *handle = m->handle;
-  free(m->module_path);
-  free(m->slotlist);
-  free(m->slotinfo);
-  free(m);
+  pkcs11_module_free(m);
   if (handle != nullptr) dlclose(handle);
 }
 

@@ -12,11 +12,15 @@ int pkcs11_module_unref(pkcs11_module *m) {
   log_debug1_f("%p refcount %d", static_cast<void *>(m), m->refcount);
   if (--m->refcount > 0) return m->refcount;
   pkcs11_module_finalize(m);
+  pkcs11_module_free(m);
+  return 0;
+}
+
+void pkcs11_module_free(pkcs11_module *m) {
   free(m->slotlist);
   free(m->slotinfo);
   free(m->module_path);
   free(m);
-  return 0;
 }
 
 void pkcs11_module_finalize(pkcs11_module *m) {
