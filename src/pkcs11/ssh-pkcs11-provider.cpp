@@ -60,20 +60,16 @@ bool any_key_encodes(sshkey **keys, int nkeys) {
   return false;
 }
 
-void release_keys(sshkey ***keysp, char ***labelsp, int nkeys) {
-  for (int i = 0; i < nkeys; i++) {
-    sshkey_free((*keysp)[i]);
-    if (labelsp != nullptr && *labelsp != nullptr) free((*labelsp)[i]);
-  }
-  free(*keysp);
-  *keysp = nullptr;
-  if (labelsp != nullptr) {
-    free(*labelsp);
-    *labelsp = nullptr;
-  }
-}
-
 }  // namespace
+
+void pkcs11_free_keys(sshkey **keys, char **labels, int nkeys) {
+  for (int i = 0; i < nkeys; i++) {
+    if (keys != nullptr) sshkey_free(keys[i]);
+    if (labels != nullptr) free(labels[i]);
+  }
+  free(keys);
+  free(labels);
+}
 
 void pkcs11_init(int interactive) {
   pkcs11_interactive = interactive;
@@ -97,7 +93,9 @@ int pkcs11_add_provider_by_uri(pkcs11_uri *uri, const char *pin, sshkey ***keysp
     // Keys without a blob that decodes again (curves SSH has no name for,
     // RSA moduli below the minimum) cannot be offered: a provider with only
     // such keys yields none.
-    release_keys(keysp, labelsp, nkeys);
+    pkcs11_free_keys(*keysp, labelsp != nullptr ? *labelsp : nullptr, nkeys);
+    *keysp = nullptr;
+    if (labelsp != nullptr) *labelsp = nullptr;
     nkeys = 0;
   }
   if (nkeys <= 0 && p != nullptr) {

@@ -16,6 +16,10 @@ void pkcs11_init(int interactive);
 [[nodiscard]] int pkcs11_add_provider(const char *provider_id, const char *pin, sshkey ***keysp,
                                       char ***labelsp);
 
+// Releases the arrays pkcs11_add_provider handed over, with the `nkeys`
+// keys and labels still in them (null entries and null arrays are fine).
+void pkcs11_free_keys(sshkey **keys, char **labels, int nkeys);
+
 // Removes the first registered provider with the identity of `provider_id`.
 // Returns 0 when one was found and removed, -1 otherwise.
 [[nodiscard]] int pkcs11_del_provider(const char *provider_id);

@@ -22,17 +22,6 @@
 
 namespace {
 
-// Releases the arrays handed over by pkcs11_add_provider; the entries that
-// remain (keys not taken by the key list, labels) are released with them.
-void free_provider_arrays(sshkey **keys, char **labels, int nkeys) {
-  for (int i = 0; i < nkeys; i++) {
-    if (keys != nullptr) sshkey_free(keys[i]);
-    if (labels != nullptr) free(labels[i]);
-  }
-  free(keys);
-  free(labels);
-}
-
 // Appends the (blob, label) pairs of the keys that encode to `items` and
 // hands those keys to the key list; keys that do not encode are released.
 // Returns the number of pairs written, which is what the answer counts.
@@ -94,7 +83,7 @@ void process_add(sshbuf *req) {
       log_fatal_fr(r, "compose");
   }
 
-  free_provider_arrays(keys, labels, count > 0 ? count : 0);
+  pkcs11_free_keys(keys, labels, count > 0 ? count : 0);
   free(name);
   send_msg(msg.get());
 }
