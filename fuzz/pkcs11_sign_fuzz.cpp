@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "buffer/sshbuf.h"
+#include "fuzz_input.h"
 #include "fuzz_module.h"
 #include "key/sshkey.h"
 #include "log/log.h"
@@ -55,26 +56,7 @@ constexpr unsigned long kErrors[] = {
     CKR_FUNCTION_FAILED, CKR_USER_NOT_LOGGED_IN, CKR_SESSION_HANDLE_INVALID, CKR_VENDOR_DEFINED};
 constexpr unsigned long kHuge[] = {~0UL, 0xffffffffUL, 0x100000000UL, 0x80000000UL};
 
-struct Reader {
-  const uint8_t *p;
-  size_t n;
-  uint8_t u8() {
-    if (n == 0) return 0;
-    n--;
-    return *p++;
-  }
-  uint16_t u16() {
-    const uint8_t hi = u8();
-    return static_cast<uint16_t>(hi << 8 | u8());
-  }
-  Bytes bytes(size_t len) {
-    if (len > n) len = n;
-    Bytes b(p, p + len);
-    p += len;
-    n -= len;
-    return b;
-  }
-};
+using vardek::fuzz::Reader;
 
 void put_u32(Bytes &b, uint32_t v) {
   for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "buffer/sshbuf.h"
+#include "fuzz_input.h"
 #include "log/log.h"
 #include "pkcs11/ssh-pkcs11.h"
 #include "service/key_list.h"
@@ -17,15 +18,7 @@
 
 namespace {
 
-struct Input {
-  const uint8_t *p;
-  size_t n;
-  uint8_t next() {
-    if (n == 0) return 0;
-    n--;
-    return *p++;
-  }
-};
+using vardek::fuzz::Reader;
 
 void put_u32(std::vector<uint8_t> &b, uint32_t v) {
   for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
@@ -37,10 +30,10 @@ void put_frame(std::vector<uint8_t> &stream, const std::vector<uint8_t> &body) {
 }
 
 // Printable text (no NUL) of input-chosen length.
-std::vector<uint8_t> text(Input &in, size_t max, uint8_t first) {
+std::vector<uint8_t> text(Reader &in, size_t max, uint8_t first) {
   std::vector<uint8_t> t{first};
-  size_t len = in.next() % max;
-  for (size_t i = 0; i < len; i++) t.push_back(static_cast<uint8_t>(in.next() % 94 + 33));
+  size_t len = in.u8() % max;
+  for (size_t i = 0; i < len; i++) t.push_back(static_cast<uint8_t>(in.u8() % 94 + 33));
   return t;
 }
 
@@ -67,24 +60,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   sshbuf_reset(iqueue);
   sshbuf_reset(oqueue);
 
-  Input in{data, size};
+  Reader in{data, size};
   std::vector<uint8_t> stream;
   size_t removes = 0;
   while (in.n > 0 && stream.size() < 256 * 1024) {
     std::vector<uint8_t> body;
-    if (in.next() & 1) {
+    if (in.u8() & 1) {
       // A remove request for a path nobody registered, maybe with padding.
       body.push_back(21);
       put_string(body, text(in, 48, '/'));
       put_string(body, text(in, 12, 'p'));
-      size_t pad = in.next() % 8;
-      for (size_t i = 0; i < pad; i++) body.push_back(in.next());
+      size_t pad = in.u8() % 8;
+      for (size_t i = 0; i < pad; i++) body.push_back(in.u8());
       removes++;
     } else {
-      uint8_t type = in.next();
+      uint8_t type = in.u8();
       if (type == 13 || type == 20 || type == 21) type ^= 0x80;
       body.push_back(type);
-      size_t len = (in.next() | static_cast<size_t>(in.next()) << 8) % MAX_MSG_LENGTH;
+      size_t len = (in.u8() | static_cast<size_t>(in.u8()) << 8) % MAX_MSG_LENGTH;
       for (size_t i = 0; i < len; i++) body.push_back(static_cast<uint8_t>(i));
     }
     put_frame(stream, body);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "fuzz_p11.h"
 #include "mock_internal.h"
 
@@ -72,27 +73,7 @@ struct Key {
   CK_MECHANISM_TYPE mech;
 };
 
-// Reads the fuzz input; past its end every byte is zero.
-struct Reader {
-  const uint8_t *p;
-  size_t n;
-  uint8_t u8() {
-    if (n == 0) return 0;
-    n--;
-    return *p++;
-  }
-  uint16_t u16() {
-    const uint8_t hi = u8();
-    return static_cast<uint16_t>(hi << 8 | u8());
-  }
-  Bytes bytes(size_t len) {
-    if (len > n) len = n;
-    Bytes b(p, p + len);
-    p += len;
-    n -= len;
-    return b;
-  }
-};
+using vardek::fuzz::Reader;
 
 struct Module {
   bool material_loaded = false;
