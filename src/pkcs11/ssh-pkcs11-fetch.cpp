@@ -2,10 +2,10 @@
 // objects and build a key from each usable one; pkcs11_accept_key keeps it.
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "key/sshkey.h"
 #include "log/log.h"
+#include "pkcs11/ssh-pkcs11-attr.h"
 #include "pkcs11/ssh-pkcs11-call.h"
 #include "pkcs11/ssh-pkcs11-internal.h"
 #include "util/deleters.h"
@@ -73,22 +73,17 @@ void enumerate(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_CLASS object_clas
 // Reads the key type and a label too long for the classification buffer at
 // its own length (up to PKCS11_MAX_LABEL_LEN bytes). False when the token
 // will not say, or the label is longer than that.
-bool read_long_label(CK_FUNCTION_LIST *f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obj,
+bool read_long_label(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj,
                      CK_KEY_TYPE *key_type, vardek::malloc_ptr<char> *out) {
-  CK_ATTRIBUTE size_query[] = {{CKA_LABEL, nullptr, 0}};
-  if (PKCS11_CALL(f, C_GetAttributeValue, session, obj, size_query, 1) != CKR_OK) return false;
-  CK_ULONG len = size_query[0].ulValueLen;
-  if (len == CK_UNAVAILABLE_INFORMATION || len > PKCS11_MAX_LABEL_LEN) return false;
-  vardek::malloc_ptr<char> text(static_cast<char *>(xcalloc(1, len + 1)));
-  CK_ATTRIBUTE attribs[] = {
-      {CKA_KEY_TYPE, key_type, sizeof(*key_type)},
-      {CKA_LABEL, text.get(), len},
-  };
-  if (PKCS11_CALL(f, C_GetAttributeValue, session, obj, attribs, 2) != CKR_OK ||
-      attribs[0].ulValueLen != sizeof(*key_type) || attribs[1].ulValueLen > len)
-    return false;
-  text.get()[attribs[1].ulValueLen] = '\0';
-  *out = std::move(text);
+  static constexpr attr_row kRows[] = {{CKA_KEY_TYPE, true}, {CKA_LABEL, false}};
+  attr_table r(kRows);
+  if (!r.read("pkcs11_fetch_keys", p, slotidx, obj)) return false;
+  const CK_ATTRIBUTE &type = r[CKA_KEY_TYPE], &label = r[CKA_LABEL];
+  if (type.ulValueLen != sizeof(*key_type) || label.ulValueLen > PKCS11_MAX_LABEL_LEN) return false;
+  memcpy(key_type, type.pValue, sizeof(*key_type));
+  auto *text = static_cast<char *>(xcalloc(1, label.ulValueLen + 1));
+  if (label.ulValueLen > 0) memcpy(text, label.pValue, label.ulValueLen);
+  out->reset(text);
   return true;
 }
 
@@ -113,7 +108,7 @@ bool visit_public_key(pkcs11_provider *p, CK_ULONG slotidx, CK_OBJECT_HANDLE obj
       rv == CKR_BUFFER_TOO_SMALL ||
       (rv == CKR_OK && label_len != CK_UNAVAILABLE_INFORMATION && label_len > sizeof(label) - 1);
   if (label_too_long) {
-    if (!read_long_label(f, session, obj, &key_type, &long_label)) {
+    if (!read_long_label(p, slotidx, obj, &key_type, &long_label)) {
       log_as(context, {.level = SSHLOG_ERROR}, "C_GetAttributeValue failed: %lu",
              static_cast<CK_RV>(CKR_BUFFER_TOO_SMALL));
       return true;
