@@ -13,42 +13,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "agentproto/agentproto.h"
+
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void put_u32(Bytes &b, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
-}
-void put_string(Bytes &b, const void *p, size_t n) {
-  put_u32(b, static_cast<uint32_t>(n));
-  b.insert(b.end(), static_cast<const uint8_t *>(p), static_cast<const uint8_t *>(p) + n);
-}
-Bytes frame(const Bytes &body) {
-  Bytes f;
-  put_u32(f, static_cast<uint32_t>(body.size()));
-  f.insert(f.end(), body.begin(), body.end());
-  return f;
-}
+using vardek::agent::Bytes;
 
 // A sign request for a key nobody loaded (answer 1e) and a remove request
 // for a name nobody registered (answer 05), in an irregular mix.
 void make_flood(size_t bytes, Bytes &stream, Bytes &expected) {
-  Bytes sign{13}, blob;
-  put_string(blob, "ssh-ed25519", 11);
-  uint8_t pk[32];
-  memset(pk, 0x42, sizeof pk);
-  put_string(blob, pk, sizeof pk);
-  put_string(sign, blob.data(), blob.size());
-  put_string(sign, "data", 4);
-  put_u32(sign, 0);
-  Bytes del{21};
-  put_string(del, "x", 1);
-  put_string(del, "", 0);
-  const Bytes sign_frame = frame(sign), del_frame = frame(del);
+  Bytes blob;
+  vardek::agent::put_string(blob, std::string_view("ssh-ed25519"));
+  vardek::agent::put_string(blob, Bytes(32, 0x42));
+  const Bytes sign_frame = vardek::agent::sign_request(blob, Bytes{'d', 'a', 't', 'a'});
+  const Bytes del_frame = vardek::agent::remove_request("x");
   for (size_t i = 0; stream.size() < bytes; i++) {
     bool is_sign = (i * 2654435761u >> 7) & 1;
     const Bytes &f = is_sign ? sign_frame : del_frame;
