@@ -108,6 +108,10 @@ class Child {
   // (the child is then killed).
   int wait(int timeout_ms = 10000);
   pid_t pid() const { return pid_; }
+  // The pipe ends (our sides of its standard input and output), for a
+  // caller that polls them together with other descriptors.
+  int input_fd() const { return in_; }
+  int output_fd() const { return out_; }
 
  private:
   bool read_exact(uint8_t *p, size_t n, int timeout_ms);
