@@ -112,3 +112,35 @@ done
 heading "Done"
 echo "The token was found, both keys signed, and every signature verified."
 echo "Try it on your own token: $client list /path/to/pkcs11-module.so"
+
+# ---- vardek-agent: an SSH login through the agent with a token key ----
+# Starts vardek-agent on a throwaway socket, adds the token, and logs in to a
+# throwaway loopback SSH server (tools/agent_login.py, python3-asyncssh)
+# whose only authorized key is the token's RSA key; then stops both.
+agent=$build/vardek-agent
+if [ ! -x "$agent" ]; then
+  echo "(no vardek-agent in $build: the agent part is skipped)"
+elif ! /usr/bin/python3 -c 'import asyncssh' 2>/dev/null; then
+  echo "(python3-asyncssh is not installed: the agent part is skipped)"
+else
+  heading "vardek-agent: an SSH login with a token key"
+  mkdir -m 700 "$work/agent"
+  sock=$work/agent/agent.sock
+  "$agent" -D -a "$sock" 2>"$work/agent.log" &
+  agent_pid=$!
+  trap 'kill "$agent_pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+  for _ in $(seq 100); do
+    [ -S "$sock" ] && break
+    sleep 0.05
+  done
+  [ -S "$sock" ] || fail "vardek-agent did not start: $(cat "$work/agent.log")"
+  echo "vardek-agent (pid $agent_pid) listening on $sock"
+  if ! /usr/bin/python3 "$here/agent_login.py" "$sock" "$module"; then
+    cat "$work/agent.log" >&2
+    fail "the login through vardek-agent"
+  fi
+  kill -TERM "$agent_pid"
+  wait "$agent_pid" || fail "vardek-agent exited with status $?"
+  [ ! -e "$sock" ] || fail "vardek-agent left its socket behind"
+  echo "vardek-agent stopped; the SSH server is gone too."
+fi
