@@ -160,6 +160,67 @@ int ssh_ecdsa_serialize_public(const sshkey *key, sshbuf *b, int /*opts*/) {
 
 namespace {
 
+// Points that passed sshkey_ec_validate_public, by curve and encoding. The
+// check is a pure function of the curve and the point's bytes, and its order
+// multiplication costs about as much as a signature; an agent sends the same
+// few keys again and again. Only points that passed are kept (a failing one
+// is checked again, and fails again, every time), a few of them, replaced in
+// turn. vardek serves one request at a time: no locking.
+class ValidPoints {
+ public:
+  bool contains(int nid, const unsigned char *d, size_t len) const {
+    for (const Entry &e : entries_) {
+      if (e.len == len && e.nid == nid && std::memcmp(e.point, d, len) == 0) return true;
+    }
+    return false;
+  }
+  void add(int nid, const unsigned char *d, size_t len) {
+    if (len == 0 || len > SSH_EC_POINT_MAX) return;
+    Entry &e = entries_[next_];
+    next_ = (next_ + 1) % kEntries;
+    e.nid = nid;
+    e.len = len;
+    std::memcpy(e.point, d, len);
+  }
+
+ private:
+  static constexpr size_t kEntries = 16;
+  struct Entry {
+    int nid = 0;
+    size_t len = 0;  // 0: unused
+    unsigned char point[SSH_EC_POINT_MAX] = {};
+  };
+  Entry entries_[kEntries];
+  size_t next_ = 0;
+};
+
+ValidPoints valid_points;
+
+// A new EC_KEY on the named curve `nid`. Building a curve's group from its
+// name costs about ten times a copy of it: each of the three curves is built
+// once, on first use, and every key gets a copy, as EC_KEY_set_group makes.
+// The group is the same either way; only the cost differs.
+EC_KEY *ec_key_on_curve(int nid) {
+  struct Curve {
+    int nid;
+    EC_GROUP *group;
+  };
+  static Curve curves[] = {
+      {NID_X9_62_prime256v1, nullptr}, {NID_secp384r1, nullptr}, {NID_secp521r1, nullptr}};
+  for (Curve &c : curves) {
+    if (c.nid != nid) continue;
+    if (c.group == nullptr && (c.group = EC_GROUP_new_by_curve_name(nid)) == nullptr)
+      return nullptr;
+    EC_KEY *k = EC_KEY_new();
+    if (k != nullptr && EC_KEY_set_group(k, c.group) != 1) {
+      EC_KEY_free(k);
+      return nullptr;
+    }
+    return k;
+  }
+  return EC_KEY_new_by_curve_name(nid);
+}
+
 // Reads the point string into a new EC_KEY on the key's curve and checks it.
 int ecdsa_read_point(sshbuf *b, sshkey *key) {
   char *raw_curve = nullptr;
@@ -168,8 +229,7 @@ int ecdsa_read_point(sshbuf *b, sshkey *key) {
   if (key->ecdsa_nid != sshkey_curve_name_to_nid(curve.get())) return SSH_ERR_CURVE_DIFFERS;
 
   EC_KEY_free(key->ecdsa);
-  if ((key->ecdsa = EC_KEY_new_by_curve_name(key->ecdsa_nid)) == nullptr)
-    return SSH_ERR_LIBCRYPTO_FAILED;
+  if ((key->ecdsa = ec_key_on_curve(key->ecdsa_nid)) == nullptr) return SSH_ERR_LIBCRYPTO_FAILED;
   const EC_GROUP *group = EC_KEY_get0_group(key->ecdsa);
   vardek::unique_ptr<EC_POINT> q(EC_POINT_new(group));
   if (q == nullptr) return SSH_ERR_ALLOCATION_FAILED;
@@ -182,8 +242,15 @@ int ecdsa_read_point(sshbuf *b, sshkey *key) {
   if (d[0] != POINT_CONVERSION_UNCOMPRESSED) return SSH_ERR_INVALID_FORMAT;
   if (EC_POINT_oct2point(group, q.get(), d, len, nullptr) != 1) return SSH_ERR_INVALID_FORMAT;
   if (EC_KEY_set_public_key(key->ecdsa, q.get()) != 1) return SSH_ERR_ALLOCATION_FAILED;
+  // Checked while the string is still in the buffer; consuming it cannot
+  // fail after the peek, and the error order stays that of consume first.
+  int r = 0;
+  if (!valid_points.contains(key->ecdsa_nid, d, len)) {
+    r = sshkey_ec_validate_public(group, EC_KEY_get0_public_key(key->ecdsa));
+    if (r == 0) valid_points.add(key->ecdsa_nid, d, len);
+  }
   if (sshbuf_get_string_direct(b, nullptr, nullptr) != 0) return SSH_ERR_UNEXPECTED_INTERNAL;
-  return sshkey_ec_validate_public(group, EC_KEY_get0_public_key(key->ecdsa));
+  return r;
 }
 
 }  // namespace
