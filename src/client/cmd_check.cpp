@@ -6,6 +6,7 @@
 
 #include "client/commands.h"
 #include "client/explain.h"
+#include "client/p11view.h"
 #include "client/provider.h"
 #include "client/signing.h"
 #include "client/textout.h"
@@ -20,7 +21,8 @@ struct Outcome {
   std::string message;  // why it failed
 };
 
-Outcome check_key(Session &s, const TokenKey &k) {
+Outcome check_key(OpenProvider &p, const TokenKey &k) {
+  Session &s = p.session();
   if (!k.key) return {"unsupported", "", "the key blob cannot be read: " + k.unreadable};
   if (!s.alive()) return {"vardek-failed", "", "not tried: vardek is no longer running"};
   Bytes challenge(32);
@@ -29,8 +31,9 @@ Outcome check_key(Session &s, const TokenKey &k) {
   std::string why;
   auto plan = plan_signature(*k.key, "", challenge, why);
   if (!plan) return {"unsupported", "", why};
+  size_t mark = s.log().size();
   SignResult r = s.sign(k.identity.blob, plan->to_send);
-  if (r.kind == SignResult::Kind::refused) return {"refused", plan->alg, explain_sign_refusal()};
+  if (r.kind == SignResult::Kind::refused) return {"refused", plan->alg, p.sign_refusal(k, mark)};
   if (r.kind == SignResult::Kind::broken) return {"vardek-failed", plan->alg, r.detail};
   if (!finish_signature(*k.key, *plan, challenge, r.signature, why))
     return {"bad-signature", plan->alg,
@@ -49,19 +52,27 @@ int run_check(const Options &o) {
     printf("%s: %zu key%s\n", printable(o.provider).c_str(), p.keys().size(),
            p.keys().size() == 1 ? "" : "s");
   for (const auto &k : p.keys()) {
-    Outcome out = check_key(p.session(), k);
+    Outcome out = check_key(p, k);
     bool ok = out.status == "ok";
     if (!ok) failed++;
     if (o.json) {
+      std::string type;
+      agent::Reader(k.identity.blob).string(type);
       json += std::string(json.empty() ? "" : ",") + "{\"index\":" + std::to_string(k.index) +
-              ",\"fingerprint\":" + json_string(k.fingerprint) +
+              ",\"type\":" + json_string(type) +
+              ",\"bits\":" + std::to_string(k.key ? k.key->bits : 0) +
+              ",\"fingerprint\":" + json_string(k.fingerprint) + key_place_json(k) +
               ",\"label\":" + json_string(k.identity.label) +
               ",\"status\":" + json_string(out.status) + ",\"algorithm\":" + json_string(out.alg) +
               ",\"message\":" + json_string(out.message) + "}";
       continue;
     }
-    printf("%3d  %-10s %s  %s\n", k.index, k.description().c_str(), k.fingerprint.c_str(),
+    printf("%3d  %-10s %s  %s", k.index, k.description().c_str(), k.fingerprint.c_str(),
            printable(k.identity.label).c_str());
+    printf("\n");
+    if (!k.token.empty())
+      printf("     token=%s id=%s %s\n", printable(k.token).c_str(),
+             k.id && !k.id->empty() ? hex(*k.id).c_str() : "(none)", printable(k.uri).c_str());
     if (ok)
       printf("     OK: %s signature of a random challenge verified\n", out.alg.c_str());
     else

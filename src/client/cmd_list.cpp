@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "client/commands.h"
+#include "client/p11view.h"
 #include "client/provider.h"
 #include "client/textout.h"
 
@@ -16,7 +17,7 @@ std::string key_json(const TokenKey &k) {
                   ",\"bits\":" + std::to_string(k.key ? k.key->bits : 0) +
                   ",\"fingerprint\":" + json_string(k.fingerprint) +
                   ",\"label\":" + json_string(k.identity.label) +
-                  ",\"public_key\":" + json_string(k.authorized_keys_line());
+                  ",\"public_key\":" + json_string(k.authorized_keys_line()) + key_place_json(k);
   if (!k.key) s += ",\"unreadable\":" + json_string(k.unreadable);
   return s + "}";
 }
@@ -33,11 +34,22 @@ int run_list(const Options &o) {
     return exit_ok;
   }
   // Comment lines are allowed in authorized_keys files, so the output can be
-  // used as one as it is.
+  // used as one as it is. A key the token will not sign with is shown
+  // commented out.
   for (const auto &k : p.keys()) {
     printf("# %d %s %s", k.index, k.description().c_str(), k.fingerprint.c_str());
     if (!k.key) printf(" (%s)", k.unreadable.c_str());
-    printf("\n%s\n", k.authorized_keys_line().c_str());
+    printf("\n");
+    if (k.cannot_sign.empty())
+      printf("%s\n", k.authorized_keys_line().c_str());
+    else
+      printf("# cannot sign: %s\n# %s\n", printable(k.cannot_sign).c_str(),
+             k.authorized_keys_line().c_str());
+    // Where the key lives, after its line: the line above a key line stays
+    // the one with its fingerprint.
+    if (!k.token.empty())
+      printf("# token=%s id=%s %s\n", printable(k.token).c_str(),
+             k.id && !k.id->empty() ? hex(*k.id).c_str() : "(none)", printable(k.uri).c_str());
   }
   return exit_ok;
 }

@@ -64,12 +64,13 @@ int run_sign(const Options &o) {
                    "key " + std::to_string(k->index) + ": " + why);
     return k->key->family == KeyFamily::other ? exit_signature : exit_usage;
   }
+  size_t mark = p.session().log().size();
   SignResult r = p.session().sign(k->identity.blob, plan->to_send);
   if (r.kind != SignResult::Kind::signature) {
     bool refused = r.kind == SignResult::Kind::refused;
     report_failure(
         o, refused ? "refused" : "vardek-failed",
-        "key " + std::to_string(k->index) + ": " + (refused ? explain_sign_refusal() : r.detail));
+        "key " + std::to_string(k->index) + ": " + (refused ? p.sign_refusal(*k, mark) : r.detail));
     return exit_signature;
   }
   auto blob = finish_signature(*k->key, *plan, data, r.signature, why);

@@ -16,6 +16,7 @@ enum ExitStatus : int {
 int run_list(const Options &o);
 int run_sign(const Options &o);
 int run_check(const Options &o);
+int run_tokens(const Options &o);
 
 }  // namespace vardek::client
 

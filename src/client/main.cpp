@@ -24,12 +24,14 @@ int main(int argc, char **argv) {
   switch (parse_options(argc, argv, o, why)) {
     case ParseResult::help:
       (void)fputs(usage_text(), stdout);
+      (void)fputs(help_text(), stdout);
       return exit_ok;
     case ParseResult::version:
       printf("vardek-client %s\n", VARDEK_VERSION);
       return exit_ok;
     case ParseResult::error:
-      (void)fprintf(stderr, "vardek-client: %s\n%s", why.c_str(), usage_text());
+      (void)fprintf(stderr, "vardek-client: %s\n%s(vardek-client --help says more)\n", why.c_str(),
+                    usage_text());
       return exit_usage;
     case ParseResult::ok:
       break;
@@ -45,6 +47,8 @@ int main(int argc, char **argv) {
       return run_sign(o);
     case Command::check:
       return run_check(o);
+    case Command::tokens:
+      return run_tokens(o);
   }
   return exit_usage;
 }

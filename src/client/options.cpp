@@ -16,6 +16,9 @@ enum : int {
   opt_in,
   opt_alg,
   opt_version,
+  opt_all_tokens,
+  opt_final_try,
+  opt_pin,
 };
 
 const struct option long_options[] = {
@@ -30,6 +33,9 @@ const struct option long_options[] = {
     {"alg", required_argument, nullptr, opt_alg},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, opt_version},
+    {"all-tokens", no_argument, nullptr, opt_all_tokens},
+    {"final-try", no_argument, nullptr, opt_final_try},
+    {"pin", optional_argument, nullptr, opt_pin},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -53,7 +59,35 @@ const char *usage_text() {
          "       vardek-client [options] sign PROVIDER --key FINGERPRINT|N --in FILE\n"
          "                     [--alg rsa-sha2-256|rsa-sha2-512]\n"
          "       vardek-client [options] check PROVIDER\n"
-         "options: --pin-file FILE | --pin-env VAR | --no-pin, --vardek PATH, -v, --json\n";
+         "       vardek-client [options] tokens PROVIDER\n"
+         "PROVIDER is a PKCS#11 module path or a pkcs11: URI.\n";
+}
+
+const char *help_text() {
+  return "\n"
+         "commands:\n"
+         "  list      the keys vardek offers, as authorized_keys lines\n"
+         "  sign      one signature by one key, checked against its public key\n"
+         "  check     every key signs a random challenge, each signature is verified\n"
+         "  tokens    the module's slots and tokens, their flags and objects, and which\n"
+         "            ones the PROVIDER selects (read-only: no vardek, no PIN)\n"
+         "options:\n"
+         "  --pin-file FILE  read the PIN from the first line of FILE\n"
+         "  --pin-env VAR    read the PIN from environment variable VAR\n"
+         "  --no-pin         send no PIN (without a PIN source the client asks on a\n"
+         "                   terminal, else sends none)\n"
+         "  --all-tokens     send the PIN although the provider selects several tokens\n"
+         "                   that need a login (each wrong try costs each a retry)\n"
+         "  --final-try      send the PIN to a token on its final try or locked\n"
+         "  --key FP|N       sign: the key, by fingerprint or by its number in list\n"
+         "  --in FILE        sign: the data to sign (- for standard input)\n"
+         "  --alg ALG        sign: rsa-sha2-256 or rsa-sha2-512 for RSA keys\n"
+         "  --json           one JSON object on standard output\n"
+         "  --vardek PATH    the vardek to start (default: the one installed beside)\n"
+         "  -v               show vardek's log with CKR_ names and token flags in words\n"
+         "                   (-vv also its reference-count lines; more -v, more log)\n"
+         "  -h, --help       this text;  --version  the version\n"
+         "exit status: 0 ok, 1 usage, 2 provider or vardek failed, 3 a signature failed\n";
 }
 
 ParseResult parse_options(int argc, char **argv, Options &o, std::string &why) {
@@ -85,6 +119,18 @@ ParseResult parse_options(int argc, char **argv, Options &o, std::string &why) {
       case opt_json:
         o.json = true;
         break;
+      case opt_all_tokens:
+        o.all_tokens = true;
+        break;
+      case opt_final_try:
+        o.final_try = true;
+        break;
+      case opt_pin:
+        why =
+            "there is no --pin option: a PIN on the command line is visible to every user "
+            "of the machine; use --pin-file FILE or --pin-env VAR, or run on a terminal to "
+            "be asked";
+        return ParseResult::error;
       case opt_key:
         ok = set_once(o.key, optarg, "key", why);
         break;
@@ -97,9 +143,15 @@ ParseResult parse_options(int argc, char **argv, Options &o, std::string &why) {
       case ':':
         why = std::string("option ") + argv[optind - 1] + " needs a value";
         return ParseResult::error;
-      default:
-        why = std::string("unknown option ") + argv[optind - 1];
+      default: {
+        std::string a = argv[optind - 1];
+        why = "unknown option " + a;
+        if (a.starts_with("--pin") || a == "-p")
+          why +=
+              " (give the PIN with --pin-file FILE or --pin-env VAR, or run on a terminal "
+              "to be asked)";
         return ParseResult::error;
+      }
     }
     if (!ok) return ParseResult::error;
   }
@@ -115,6 +167,8 @@ ParseResult parse_options(int argc, char **argv, Options &o, std::string &why) {
     o.command = Command::sign;
   } else if (cmd == "check") {
     o.command = Command::check;
+  } else if (cmd == "tokens") {
+    o.command = Command::tokens;
   } else {
     why = "unknown command \"" + cmd + "\"";
     return ParseResult::error;

@@ -8,7 +8,7 @@
 
 namespace vardek::client {
 
-enum class Command { list, sign, check };
+enum class Command { list, sign, check, tokens };
 
 struct Options {
   Command command = Command::list;
@@ -17,9 +17,11 @@ struct Options {
   std::string vardek;  // --vardek; empty: the one installed beside the client
   int verbose = 0;     // number of -v, passed on to vardek
   bool json = false;
-  std::string key;  // sign: --key
-  std::string in;   // sign: --in ("-" for standard input)
-  std::string alg;  // sign: --alg
+  bool all_tokens = false;  // --all-tokens: one PIN may go to several tokens
+  bool final_try = false;   // --final-try: send the PIN to a token on its final try or locked
+  std::string key;          // sign: --key
+  std::string in;           // sign: --in ("-" for standard input)
+  std::string alg;          // sign: --alg
 };
 
 enum class ParseResult { ok, help, version, error };
@@ -29,6 +31,8 @@ ParseResult parse_options(int argc, char **argv, Options &o, std::string &why);
 
 // The usage text, one command a line.
 const char *usage_text();
+// What the commands and options do, for --help (after the usage text).
+const char *help_text();
 
 }  // namespace vardek::client
 

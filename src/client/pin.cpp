@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 namespace vardek::client {
 
@@ -73,8 +74,15 @@ volatile sig_atomic_t tio_saved = 0;
 const int prompt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 struct sigaction old_actions[sizeof prompt_signals / sizeof prompt_signals[0]];
 
+// Where the prompt goes: the terminal itself, so that it shows when
+// standard error is redirected.
+volatile sig_atomic_t prompt_fd = STDERR_FILENO;
+
 void restore_and_raise(int sig) {
   if (tio_saved) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_tio);
+  // The shell prompt that follows starts on a line of its own.
+  ssize_t w = write(prompt_fd, "\n", 1);
+  (void)w;
   (void)signal(sig, SIG_DFL);
   (void)raise(sig);
 }
@@ -96,9 +104,12 @@ bool from_prompt(const std::string &provider, Secret &pin, std::string &why) {
   // Echo goes off before the prompt shows: TCSAFLUSH discards what was typed
   // before it, so a PIN typed as soon as the prompt appears must come after.
   ssize_t r = -1;
+  int tty = open("/dev/tty", O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  prompt_fd = tty >= 0 ? tty : STDERR_FILENO;
   if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0) {
-    (void)fprintf(stderr, "PIN for %s: ", provider.c_str());
-    (void)fflush(stderr);
+    std::string text = "PIN for " + provider + ": ";
+    ssize_t w = write(prompt_fd, text.data(), text.size());
+    (void)w;
     r = read_line(STDIN_FILENO, pin);
   }
   int saved = errno;
@@ -106,7 +117,10 @@ bool from_prompt(const std::string &provider, Secret &pin, std::string &why) {
   tio_saved = 0;
   for (size_t i = 0; i < sizeof prompt_signals / sizeof prompt_signals[0]; i++)
     sigaction(prompt_signals[i], &old_actions[i], nullptr);
-  (void)fputc('\n', stderr);
+  ssize_t w = write(prompt_fd, "\n", 1);
+  (void)w;
+  prompt_fd = STDERR_FILENO;
+  if (tty >= 0) close(tty);
   if (r == -1) why = std::string("cannot read the PIN: ") + strerror(saved);
   if (r == -2) why = "the PIN is too long";
   return r >= 0;

@@ -1,9 +1,12 @@
 #include "client/session.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "client/p11names.h"
 #include "client/progress.h"
 
 namespace vardek::client {
@@ -25,13 +28,73 @@ bool Session::start(std::string &why) {
     return false;
   }
   std::vector<std::string> argv{path_};
-  for (int i = 0; i < verbose_ && i < 3; i++) argv.emplace_back("-v");
-  if (!child_.start(argv)) {
-    why = "cannot start " + path_ + ": " + strerror(errno);
+  // vardek logs to standard error only with -v, and its debug1 lines say
+  // which token each login failure belongs to: the client always asks for
+  // them and shows them only when it was given -v itself.
+  for (int i = 0; i < (verbose_ > 0 ? verbose_ : 1) && i < 3; i++) argv.emplace_back("-v");
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    why = std::string("cannot make a pipe: ") + strerror(errno);
     return false;
   }
+  bool started = child_.start(argv, fds[1]);
+  int saved = errno;
+  close(fds[1]);
+  if (!started) {
+    close(fds[0]);
+    why = "cannot start " + path_ + ": " + strerror(saved);
+    return false;
+  }
+  err_ = fds[0];
+  (void)fcntl(err_, F_SETFL, O_NONBLOCK);
   alive_ = true;
   return true;
+}
+
+Session::~Session() {
+  if (err_ >= 0) close(err_);
+}
+
+void Session::take_line(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (verbose_ > 0 && (verbose_ > 1 || !is_refcount_line(line)))
+    (void)fprintf(stderr, "%s\n", annotate_log_line(line).c_str());
+  log_.push_back(std::move(line));
+}
+
+void Session::drain(bool until_eof) {
+  if (err_ < 0) return;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(err_, buf, sizeof buf);
+    if (n > 0) {
+      partial_.append(buf, static_cast<size_t>(n));
+      for (size_t nl; (nl = partial_.find('\n')) != std::string::npos;) {
+        take_line(partial_.substr(0, nl));
+        partial_.erase(0, nl + 1);
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN && until_eof) {
+      pollfd p = {err_, POLLIN, 0};
+      if (poll(&p, 1, exit_timeout_ms) > 0) continue;
+    }
+    if (n == 0) {
+      if (!partial_.empty()) take_line(std::move(partial_));
+      partial_.clear();
+      close(err_);
+      err_ = -1;
+    }
+    return;
+  }
+}
+
+std::string Session::log_excerpt(size_t from) const {
+  std::string s;
+  for (size_t i = from; i < log_.size(); i++)
+    if (!is_refcount_line(log_[i])) s += "  " + annotate_log_line(log_[i]) + "\n";
+  return s;
 }
 
 std::optional<agent::Reply> Session::exchange(agent::Bytes &request, const char *what) {
@@ -41,14 +104,22 @@ std::optional<agent::Reply> Session::exchange(agent::Bytes &request, const char 
   if (!sent) return std::nullopt;
   {
     Progress progress(verbose_ == 0, what);
-    while (!child_.readable(200)) progress.tick();
+    while (!child_.readable(50)) {
+      drain();
+      progress.tick();
+    }
   }
-  return child_.recv(frame_timeout_ms);
+  auto reply = child_.recv(frame_timeout_ms);
+  // vardek logs before it answers: its lines about this request are in the
+  // pipe by now.
+  drain();
+  return reply;
 }
 
 std::string Session::ended() {
   alive_ = false;
   child_.close_input();
+  drain(true);
   int st = child_.wait(exit_timeout_ms);
   std::string s;
   if (st == -1) {
@@ -62,7 +133,11 @@ std::string Session::ended() {
   } else {
     s = "vardek ended";
   }
-  if (verbose_ == 0) s += "; run with -v to see its log";
+  if (verbose_ == 0) {
+    std::string said = log_excerpt(0);
+    s += said.empty() ? "; run with -v to see its log" : "; it logged:\n" + said;
+    while (!s.empty() && s.back() == '\n') s.pop_back();
+  }
   return s;
 }
 
@@ -117,6 +192,7 @@ void Session::finish() {
   if (!alive_) return;
   alive_ = false;
   child_.close_input();
+  drain(true);
   child_.wait(exit_timeout_ms);
 }
 

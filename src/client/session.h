@@ -32,9 +32,10 @@ class Session {
   Session(std::string vardek, int verbose);
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
+  ~Session();
 
-  // Starts vardek with pipes on its standard input and output; its standard
-  // error is ours. false with `why` set on failure.
+  // Starts vardek with pipes on its standard input, output and error. false with `why` set on
+  // failure.
   bool start(std::string &why);
   // The add request carries the PIN; its copy in the request is wiped.
   AddResult add(const std::string &provider, const Secret &pin);
@@ -44,8 +45,17 @@ class Session {
   // Closes vardek's input and waits for it to end.
   void finish();
   bool alive() const { return alive_; }
+  // vardek's log lines so far ("\r" and line end removed). With -v they are
+  // also shown as they arrive, CKR_ names and flag words added.
+  const std::vector<std::string> &log() const { return log_; }
+  // vardek's lines from index `from` on, annotated, one "  vardek: ..." per
+  // line; "" when there are none. For failures explained without -v.
+  std::string log_excerpt(size_t from) const;
 
  private:
+  // Reads what vardek has written to its standard error so far.
+  void drain(bool until_eof = false);
+  void take_line(std::string line);
   std::optional<agent::Reply> exchange(agent::Bytes &request, const char *what);
   std::string ended();
 
@@ -53,6 +63,9 @@ class Session {
   std::string path_;
   int verbose_;
   bool alive_ = false;
+  int err_ = -1;  // our end of vardek's standard error
+  std::string partial_;
+  std::vector<std::string> log_;
 };
 
 }  // namespace vardek::client

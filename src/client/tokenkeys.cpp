@@ -1,5 +1,6 @@
 #include "client/tokenkeys.h"
 
+#include "client/p11view.h"
 #include "client/textout.h"
 
 namespace vardek::client {
@@ -17,6 +18,15 @@ std::string TokenKey::description() const {
   if (!key) return "unreadable";
   if (key->family == KeyFamily::other) return printable(key->type);
   return family_name(*key) + " " + std::to_string(key->bits);
+}
+
+std::string key_place_json(const TokenKey &k) {
+  std::string s;
+  if (!k.token.empty()) s += ",\"token\":" + json_string(k.token);
+  if (k.id) s += ",\"id\":" + json_string(hex(*k.id));
+  if (!k.uri.empty()) s += ",\"uri\":" + json_string(k.uri);
+  if (!k.cannot_sign.empty()) s += ",\"cannot_sign\":" + json_string(k.cannot_sign);
+  return s;
 }
 
 std::vector<TokenKey> read_token_keys(std::vector<agent::Identity> ids) {

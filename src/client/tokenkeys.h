@@ -18,12 +18,22 @@ struct TokenKey {
   std::string fingerprint;   // SHA256:...
   std::optional<PublicKey> key;
   std::string unreadable;  // why `key` is missing
+  // Where the client's own view of the module found the key; empty when it
+  // could not tell (objects hidden until a login, or no view).
+  std::string token;
+  std::optional<Bytes> id;
+  std::string uri;          // a pkcs11: URI that selects exactly this key
+  std::string cannot_sign;  // why the token will not sign with it, when known
 
   // "<type> <base64 blob>[ <label>]" with the label made printable.
   std::string authorized_keys_line() const;
   // "RSA 2048", "ECDSA 256" or the type name.
   std::string description() const;
 };
+
+// ,"token":...,"id":...,"uri":...,"cannot_sign":... for the fields that
+// are known; "" when none is.
+std::string key_place_json(const TokenKey &k);
 
 std::vector<TokenKey> read_token_keys(std::vector<agent::Identity> ids);
 

@@ -45,22 +45,26 @@ size_t count(const std::string &hay, const std::string &needle) {
   return n;
 }
 
-// One key as `list` prints it: "# N KIND BITS SHA256:..." and the key line.
+// One key as `list` prints it: "# N KIND BITS SHA256:...", the key line and,
+// when the client found the key on a token, "# token=L id=HEX URI".
 struct Listed {
-  std::string index, kind, fingerprint, line, label;
+  std::string index, kind, fingerprint, line, label, place;
 };
 
 // The keys of `list` output; an empty result when the output has another
-// shape than comment line, key line, comment line, key line...
+// shape.
 std::vector<Listed> parse_list(const std::string &out) {
   std::vector<Listed> keys;
   auto l = split_lines(out);
-  if (l.size() % 2 != 0) return {};
-  for (size_t i = 0; i < l.size(); i += 2) {
+  for (size_t i = 0; i < l.size();) {
     auto c = words(l[i]);
+    if (c.size() != 5 || c[0] != "#" || i + 1 >= l.size()) return {};
     auto k = words(l[i + 1]);
-    if (c.size() != 5 || c[0] != "#" || k.size() != 3) return {};
-    keys.push_back({c[1], c[2] + " " + c[3], c[4], l[i + 1], k[2]});
+    if (k.size() != 3) return {};
+    Listed key{c[1], c[2] + " " + c[3], c[4], l[i + 1], k[2], ""};
+    i += 2;
+    if (i < l.size() && l[i].starts_with("# token=")) key.place = l[i++];
+    keys.push_back(key);
   }
   return keys;
 }
@@ -176,16 +180,24 @@ TEST_F(ClientSoftHsm, ListShowsEveryKeyOfTheTokenAsALineAnIndependentParserReads
   auto keys = parse_list(r.out);
   ASSERT_EQ(keys.size(), 3u) << r.out;
   const struct {
-    const char *label, *kind, *type, *pem;
+    const char *label, *kind, *type, *pem, *id;
   } want[] = {
-      {"rsa-key", "RSA 2048", "ssh-rsa", "rsa-key.pub.pem"},
-      {"ec-key", "ECDSA 256", "ecdsa-sha2-nistp256", "ec-key.pub.pem"},
-      {"/CN=cert-key", "RSA 2048", "ssh-rsa", "cert-key.pub.pem"},
+      {"rsa-key", "RSA 2048", "ssh-rsa", "rsa-key.pub.pem", "01"},
+      {"ec-key", "ECDSA 256", "ecdsa-sha2-nistp256", "ec-key.pub.pem", "02"},
+      {"/CN=cert-key", "RSA 2048", "ssh-rsa", "cert-key.pub.pem", "03"},
   };
   for (const auto &w : want) {
     const Listed *k = by_label(keys, w.label);
     ASSERT_NE(k, nullptr) << w.label << " missing from\n" << r.out;
     EXPECT_EQ(k->kind, w.kind);
+    // The token and CKA_ID, and a URI that selects this key and no other.
+    std::string uri =
+        "pkcs11:token=vardek-client;id=%" + std::string(w.id) + "?module-path=" + module();
+    EXPECT_EQ(k->place, "# token=vardek-client id=" + std::string(w.id) + " " + uri);
+    Result one = with_pin({"list", uri});
+    auto only = parse_list(one.out);
+    ASSERT_EQ(only.size(), 1u) << one.out << one.err;
+    EXPECT_EQ(only[0].line, k->line);
     EXPECT_TRUE(k->line.starts_with(std::string(w.type) + " ")) << k->line;
     // The key line holds the public key that was put on the token.
     Command py;
@@ -299,9 +311,10 @@ TEST_F(ClientSoftHsm, CheckSignsWithEveryKeyAndReportsOk) {
   Result r = with_pin({"check", module()});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   auto l = split_lines(r.out);
-  ASSERT_EQ(l.size(), 8u) << r.out;
+  // A heading, three lines per key (key, token and URI, outcome), a summary.
+  ASSERT_EQ(l.size(), 11u) << r.out;
   EXPECT_EQ(l[0], module() + ": 3 keys");
-  EXPECT_EQ(l[7], "all 3 keys signed and verified");
+  EXPECT_EQ(l[10], "all 3 keys signed and verified");
   EXPECT_EQ(count(r.out, "     OK: rsa-sha2-512 signature of a random challenge verified\n"), 2u)
       << r.out;
   EXPECT_EQ(count(r.out, "     OK: ecdsa-sha2-nistp256 signature of a random challenge verified\n"),
@@ -315,9 +328,12 @@ TEST_F(ClientSoftHsm, CheckSignsWithEveryKeyAndReportsOk) {
   std::string doc = dir_.write("check.json", j.out);
   EXPECT_EQ(sshcheck({"json", doc,
                       "d['status'], d['ok'], d['failed'], "
-                      "sorted((k['label'], k['status'], k['algorithm']) for k in d['keys'])"}),
-            "('ok', 3, 0, [('/CN=cert-key', 'ok', 'rsa-sha2-512'), ('ec-key', 'ok', "
-            "'ecdsa-sha2-nistp256'), ('rsa-key', 'ok', 'rsa-sha2-512')])\n");
+                      "sorted((k['label'], k['status'], k['algorithm'], k['type'], k['bits'], "
+                      "k['token'], k['id']) for k in d['keys'])"}),
+            "('ok', 3, 0, [('/CN=cert-key', 'ok', 'rsa-sha2-512', 'ssh-rsa', 2048, "
+            "'vardek-client', '03'), ('ec-key', 'ok', 'ecdsa-sha2-nistp256', "
+            "'ecdsa-sha2-nistp256', 256, 'vardek-client', '02'), ('rsa-key', 'ok', "
+            "'rsa-sha2-512', 'ssh-rsa', 2048, 'vardek-client', '01')])\n");
 }
 
 // A key that needs a login for every signature cannot sign through vardek;
@@ -329,8 +345,8 @@ TEST_F(ClientSoftHsm, AnAlwaysAuthenticateKeyFailsInWordsAndLeavesTheOtherKeysWo
   Result r = with_pin({"check", auth->module}, auth.get());
   EXPECT_EQ(r.status, 3) << r.out << r.err;
   EXPECT_EQ(count(r.out,
-                  "     FAILED: the token refused to sign. A key that needs authentication "
-                  "for every signature (CKA_ALWAYS_AUTHENTICATE) cannot sign through vardek"),
+                  "     FAILED: the key needs authentication for every signature "
+                  "(CKA_ALWAYS_AUTHENTICATE), and vardek never asks for a PIN\n"),
             1u)
       << r.out;
   EXPECT_EQ(count(r.out, "     OK: ecdsa-sha2-nistp256 signature of a random challenge verified"),
@@ -374,8 +390,8 @@ TEST_F(ClientSoftHsm, AWrongPinExitsTwoSayingAWrongPinIsTheUsualCause) {
     Result r = client(args, nullptr, "0000");
     EXPECT_EQ(r.status, 2) << args[2];
     EXPECT_EQ(r.out, "") << args[2];
-    EXPECT_NE(r.err.find("no keys: the provider loaded but yielded no keys. A wrong PIN is the "
-                         "usual cause"),
+    EXPECT_NE(r.err.find("no keys: token \"vardek-client\": the PIN was rejected "
+                         "(CKR_PIN_INCORRECT)"),
               std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("No PIN was given"), std::string::npos) << r.err;
@@ -388,7 +404,7 @@ TEST_F(ClientSoftHsm, AWrongPinExitsTwoSayingAWrongPinIsTheUsualCause) {
   // with the missing PIN named.
   Result none = client({"--no-pin", "list", module()});
   EXPECT_EQ(none.status, 2);
-  EXPECT_NE(none.err.find("No PIN was given"), std::string::npos) << none.err;
+  EXPECT_NE(none.err.find("it needs a login and no PIN was given"), std::string::npos) << none.err;
 
   // The failed logins did not lock the token.
   EXPECT_EQ(listed().size(), 3u);
@@ -416,17 +432,20 @@ TEST_F(ClientSoftHsm, PinFileAndPinVariableLogIn) {
 }
 
 TEST_F(ClientSoftHsm, ModuleProblemsExitTwoWithTheirCause) {
-  const char *load = "the PKCS#11 module could not be loaded or initialised";
   const struct {
     std::string provider;
     std::map<std::string, std::string> env;
     const char *says;
   } cases[] = {
-      {dir_.file("no-such-module.so"), {}, load},
-      {dir_.write("not-a-module.so", "just text\n"), {}, load},
+      {dir_.file("no-such-module.so"), {}, "could not be loaded or initialised: no such file"},
+      {dir_.write("not-a-module.so", "just text\n"),
+       {},
+       "could not be loaded or initialised: not a shared library"},
       // SoftHSM2 without its configuration fails to initialise.
       {module(), {{"SOFTHSM2_CONF", dir_.file("absent.conf")}}, "SOFTHSM2_CONF"},
-      {"pkcs11:token=no-such-token?module-path=" + module(), {}, "or the URI selects none"},
+      {"pkcs11:token=no-such-token?module-path=" + module(),
+       {},
+       "no token matches the URI (tokens: \"vardek-client\")"},
   };
   for (const auto &c : cases) {
     for (const char *cmd : {"list", "check"}) {
