@@ -76,13 +76,16 @@ for lib in libssl3 libc6 libstdc++6; do
   grep -qxF "$lib" "$scratch/depends" || fail "Depends '$depends' lacks $lib"
 done
 
-# Exactly the programs, the two manual pages (plain or gzip'd) and the
-# README: nothing of the tests, fuzzers or benchmarks.
+# Exactly the programs, the manual pages (plain or gzip'd), the agent's
+# systemd user unit and the README: nothing of the tests, fuzzers or benchmarks.
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's/\.gz$//' | sort >"$scratch/files"
 cat >"$scratch/want" <<'EOF'
+./usr/bin/vardek-agent
 ./usr/bin/vardek-client
+./usr/lib/systemd/user/vardek-agent.service
 ./usr/libexec/vardek/vardek
 ./usr/share/doc/vardek/README.md
+./usr/share/man/man1/vardek-agent.1
 ./usr/share/man/man1/vardek-client.1
 ./usr/share/man/man8/vardek.8
 EOF
