@@ -337,10 +337,9 @@ std::string OpenProvider::explain_refusal(uint32_t reason, PinOrigin origin, boo
     }
     if (!parts.empty()) return "no keys: " + join(parts, "; ");
   }
-  if (reason == 3 && view_) {
-    std::string s = explain_add_refusal(reason, origin);
+  if (reason == 3) {
     std::string hint = module_service_hint(module_);
-    return hint.empty() ? s : s + " " + hint;
+    if (!hint.empty()) return "the module reports no slot with a token: " + hint;
   }
   std::string s = explain_add_refusal(reason, origin);
   if (reason == 0 && !pin_sent && origin != PinOrigin::none)
