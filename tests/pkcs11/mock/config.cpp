@@ -156,6 +156,11 @@ class Reader {
       cfg_.find_forever = true;
       return "";
     }
+    if (word == "instant_sign") {
+      if (!args.empty()) return "instant_sign takes no value";
+      cfg_.instant_sign = true;
+      return "";
+    }
     return "unknown directive " + word;
   }
 

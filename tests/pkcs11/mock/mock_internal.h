@@ -54,6 +54,7 @@ struct Config {
   long ec_sig_len = -1;         // -1: the real r||s length
   std::string chatter;          // written to standard output, see mock_p11.h
   bool find_forever = false;    // C_FindObjects never reports the end
+  bool instant_sign = false;    // C_Sign answers 0x01 bytes without signing
 };
 
 // Reads the configuration file at `path` into `out`. Returns false with a

@@ -103,6 +103,12 @@
 //       C_FindObjects never reports the end of a search: once the matches
 //       are used up it answers the last one (or handle 1) again, forever.
 //
+//   instant_sign
+//       C_Sign answers a signature of the right length made of 0x01 bytes
+//       (for ECDSA: r and s both 0x0101...01, inside every group's range)
+//       without computing anything: a token whose signing costs nothing,
+//       for measuring the caller's own work.
+//
 // SIGNING
 //   C_SignInit/C_Sign with CKM_RSA_PKCS (PKCS#1 v1.5 type 1 padding of the
 //   given bytes, no digesting) on RSA private keys and CKM_ECDSA (the given
