@@ -23,7 +23,10 @@ warnings.simplefilter("ignore")
 import asyncssh  # noqa: E402
 
 SKIP = 77
-PIN = "1234"
+# Long, so that a copy left in freed memory keeps its tail past the
+# allocator's own bookkeeping, where the memory check finds it.
+PIN = "agent-test-pin-0123456789-abcdefghij"
+LOCK = "agent-test-lock-9876543210-zyxwvuts"
 
 BUILD, SOURCE, CASE = sys.argv[1], sys.argv[2], sys.argv[3]
 AGENT = os.path.join(BUILD, "vardek-agent")
@@ -153,6 +156,24 @@ class Raw:
         self.s.close()
 
 
+def secret_in_memory(pid, secret):
+    """True when `secret` is anywhere in the writable memory of process pid
+    (regions of up to 64 MiB: heap, stacks, the allocator's arenas)."""
+    found = False
+    with open(f"/proc/{pid}/maps") as maps, open(f"/proc/{pid}/mem", "rb", 0) as mem:
+        for line in maps:
+            fields = line.split()
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            if not fields[1].startswith("rw") or end - start > 64 << 20:
+                continue
+            try:
+                mem.seek(start)
+                found = found or secret in mem.read(end - start)
+            except OSError:
+                pass
+    return found
+
+
 def identities_answer(reply):
     """[(blob, label)] of an identities answer frame, checked byte by byte."""
     check(reply[4] == 12, f"not an identities answer: {reply!r}")
@@ -207,6 +228,7 @@ async def case_keys(work):
     check(raw.call(add_request(tok.module, "9999")) == FAILURE, "wrong PIN accepted")
     check(raw.call(bytes([11])) == b"\x00\x00\x00\x05\x0c\x00\x00\x00\x00", "keys without add")
     await client.add_smartcard_keys(tok.module, PIN)
+    check(not secret_in_memory(agent.proc.pid, PIN[-16:].encode()), "the PIN is kept in memory")
     ids = identities_answer(raw.call(bytes([11])))
     check(sorted(ids) == sorted((blob[l], l.encode()) for l in ALL_KEYS), f"identities {ids}")
 
@@ -232,15 +254,16 @@ async def case_keys(work):
         check(raw.call(req) == FAILURE, f"request {req[:1].hex()} not refused")
 
     # lock: no keys, no signatures, no adds; a wrong password keeps it locked
-    await client.lock("s3cret")
+    await client.lock(LOCK)
+    check(not secret_in_memory(agent.proc.pid, LOCK[-16:].encode()), "the lock password is kept")
     check(raw.call(bytes([22]) + ssh_string(b"again")) == FAILURE, "locked twice")
     check(identities_answer(raw.call(bytes([11]))) == [], "keys shown while locked")
     check(raw.call(sign_request(blob["p256"], data, 0)) == FAILURE, "signed while locked")
     check(raw.call(add_request(tok.module, PIN)) == FAILURE, "added while locked")
     check(raw.call(bytes([23]) + ssh_string(b"wrong")) == FAILURE, "wrong password unlocked")
     check(identities_answer(raw.call(bytes([11]))) == [], "unlocked by a wrong password")
-    await client.unlock("s3cret")
-    check(raw.call(bytes([23]) + ssh_string(b"s3cret")) == FAILURE, "unlocked twice")
+    await client.unlock(LOCK)
+    check(raw.call(bytes([23]) + ssh_string(LOCK.encode())) == FAILURE, "unlocked twice")
     verify_signature(tok.keys["p384"], data, raw.call(sign_request(blob["p384"], data, 0)),
                      b"ecdsa-sha2-nistp384")
 
@@ -257,7 +280,7 @@ async def case_keys(work):
     await client.remove_all()
     check(identities_answer(raw.call(bytes([11]))) == [], "keys left after remove all")
     check(raw.call(bytes([19])) == SUCCESS, "remove all with nothing to remove")
-    check("s3cret" not in agent.log_text() and PIN not in agent.log_text(), "secret in the log")
+    check(LOCK not in agent.log_text() and PIN not in agent.log_text(), "secret in the log")
     client.close()
     raw.close()
     agent.stop()
