@@ -2,13 +2,55 @@
 #
 # The package holds what `cmake --install` puts under the prefix: vardek in
 # libexec/vardek (only an agent or the client starts it), vardek-client in
-# bin, the two manual pages and the README as documentation.
+# bin, the manual pages (gzip'd), the README, the copyright file and the
+# changelog as documentation.
 
-install(FILES ${CMAKE_SOURCE_DIR}/docs/vardek.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+vardek_install_man_page(${CMAKE_SOURCE_DIR}/docs/vardek.8 8)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-set(VARDEK_PACKAGE_MAINTAINER "vardek maintainers <vardek@localhost>" CACHE STRING
-    "Maintainer field of the Debian package")
+# The maintainer: DEBFULLNAME and DEBEMAIL as Debian tools take them, else
+# the name and address git has for the source tree. An address on localhost
+# is refused: mail to it goes nowhere, and Debian's checks reject it.
+set(_maintainer "")
+if(DEFINED ENV{DEBFULLNAME} AND DEFINED ENV{DEBEMAIL})
+  set(_maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+else()
+  find_program(VARDEK_GIT git)
+  if(VARDEK_GIT)
+    execute_process(COMMAND ${VARDEK_GIT} -C ${CMAKE_SOURCE_DIR} config user.name
+                    OUTPUT_VARIABLE _git_name OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    execute_process(COMMAND ${VARDEK_GIT} -C ${CMAKE_SOURCE_DIR} config user.email
+                    OUTPUT_VARIABLE _git_mail OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(_git_name AND _git_mail)
+      set(_maintainer "${_git_name} <${_git_mail}>")
+    endif()
+  endif()
+endif()
+set(VARDEK_PACKAGE_MAINTAINER "${_maintainer}" CACHE STRING
+    "Maintainer field of the Debian package: Name <address>")
+# Build trees configured before keep the old placeholder in their cache.
+if(VARDEK_PACKAGE_MAINTAINER STREQUAL "vardek maintainers <vardek@localhost>")
+  set(VARDEK_PACKAGE_MAINTAINER "${_maintainer}" CACHE STRING
+      "Maintainer field of the Debian package: Name <address>" FORCE)
+endif()
+if(NOT VARDEK_PACKAGE_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$")
+  message(WARNING "VARDEK_PACKAGE_MAINTAINER is \"${VARDEK_PACKAGE_MAINTAINER}\": set it to "
+          "\"Name <address>\" (or DEBFULLNAME and DEBEMAIL) before building a package")
+elseif(VARDEK_PACKAGE_MAINTAINER MATCHES "@localhost>$")
+  message(WARNING "VARDEK_PACKAGE_MAINTAINER has an address on localhost")
+endif()
+
+# Debian's documentation files: the copyright, and the changelog (the
+# package is native, so changelog.gz), compressed like the manual pages.
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog
+               @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.gz
+  COMMAND gzip -9n -c ${CMAKE_BINARY_DIR}/debian/changelog > ${CMAKE_BINARY_DIR}/debian/changelog.gz
+  DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog
+  VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "vardek")

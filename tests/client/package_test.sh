@@ -85,6 +85,8 @@ cat >"$scratch/want" <<'EOF'
 ./usr/lib/systemd/user/vardek-agent.service
 ./usr/libexec/vardek/vardek
 ./usr/share/doc/vardek/README.md
+./usr/share/doc/vardek/changelog
+./usr/share/doc/vardek/copyright
 ./usr/share/man/man1/vardek-agent.1
 ./usr/share/man/man1/vardek-client.1
 ./usr/share/man/man8/vardek.8
@@ -110,6 +112,27 @@ same_text() { # packaged file (maybe gzip'd), source file
 same_text "$root/usr/share/man/man8/vardek.8" "$source_dir/docs/vardek.8"
 same_text "$root/usr/share/man/man1/vardek-client.1" "$source_dir/docs/vardek-client.1"
 same_text "$root/usr/share/doc/vardek/README.md" "$source_dir/README.md"
+
+# Manual pages and the changelog are compressed, reproducibly (gzip -n: no
+# name, no time stamp).
+for f in usr/share/man/man8/vardek.8 usr/share/man/man1/vardek-client.1 usr/share/doc/vardek/changelog; do
+  if [ ! -f "$root/$f.gz" ]; then
+    fail "$f is not compressed in the package"
+  elif [ "$(od -An -tx1 -j4 -N4 "$root/$f.gz" | tr -d ' ')" != 00000000 ]; then
+    fail "$f.gz carries a time stamp"
+  fi
+done
+gzip -dc "$root/usr/share/doc/vardek/changelog.gz" | head -n1 | grep -qx "vardek ($version) unstable; urgency=medium" ||
+  fail "the changelog does not start with version $version"
+
+# Debian's own checks: no errors (warnings are shown, not failed on).
+if command -v lintian >/dev/null 2>&1; then
+  lintian --fail-on error --suppress-tags-from-file /dev/null "$deb" >"$scratch/lintian.log" 2>&1 ||
+    { cat "$scratch/lintian.log" >&2; fail "lintian finds errors in the package"; }
+  sed 's/^/lintian: /' "$scratch/lintian.log"
+else
+  echo "note: lintian is not installed; the package was not linted" >&2
+fi
 
 # ---- the unpacked programs against a token
 
