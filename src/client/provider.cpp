@@ -186,6 +186,7 @@ int OpenProvider::preflight() {
     if (t->login_required()) logins.push_back(t->label);
   if (logins.size() > 1 && !o_.all_tokens) {
     std::vector<std::string> names;
+    names.reserve(logins.size());
     for (const auto &l : logins) names.push_back(printable(l));
     report_failure(o_, "several-tokens",
                    o_.provider + ": the PIN would be tried on " + std::to_string(logins.size()) +

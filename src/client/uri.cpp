@@ -65,10 +65,14 @@ std::optional<std::string> decode(const std::string &name, const std::string &v,
       out += v[i];
       continue;
     }
-    if (i + 2 >= v.size() + 0 || !hexdigit(v[i + 1]) || !hexdigit(v[i + 2])) {
-      why = "malformed percent-coding in " + name + "=" + v +
-            ": every \"%\" must be followed "
-            "by two hexadecimal digits (write a literal \"%\" as %25)";
+    if (i + 2 >= v.size() || !hexdigit(v[i + 1]) || !hexdigit(v[i + 2])) {
+      why = "malformed percent-coding in ";
+      why += name;
+      why += "=";
+      why += v;
+      why +=
+          ": every \"%\" must be followed by two hexadecimal digits (write a literal "
+          "\"%\" as %25)";
       return std::nullopt;
     }
     out += static_cast<char>(std::stoi(v.substr(i + 1, 2), nullptr, 16));
