@@ -481,4 +481,38 @@ TEST_F(FakeVardek, OnATerminalThePinIsAskedForWithoutEcho) {
   EXPECT_NE(fake_log().find("\nadd m.so 34333231\n"), std::string::npos) << fake_log();
 }
 
+// Ctrl-C at the prompt ends the client by the signal, with echo back on and
+// the cursor on a fresh line for the shell's prompt.
+TEST_F(FakeVardek, ControlCAtThePromptLeavesTheTerminalOnANewLine) {
+  int master;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(CLIENT_BIN, CLIENT_BIN, "--vardek", FAKE_VARDEK, "list", "m.so", nullptr);
+    _exit(127);
+  }
+  std::string screen;
+  char buf[512];
+  auto read_some = [&] {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) return false;
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) return false;
+    screen.append(buf, static_cast<size_t>(n));
+    return true;
+  };
+  while (screen.find("PIN for m.so: ") == std::string::npos && read_some()) {
+  }
+  ASSERT_NE(screen.find("PIN for m.so: "), std::string::npos) << screen;
+  ASSERT_EQ(write(master, "\x03", 1), 1);
+  while (read_some()) {
+  }
+  int st;
+  waitpid(pid, &st, 0);
+  close(master);
+  EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGINT) << st;
+  EXPECT_TRUE(screen.ends_with("PIN for m.so: ^C\r\n") || screen.ends_with("PIN for m.so: \r\n"))
+      << screen;
+}
+
 }  // namespace
