@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "key/sshkey-internal.h"
 #include "log/ssherr.h"
@@ -46,6 +47,42 @@ int sshkey_ec_nid_to_hash_alg(int nid) {
     default:
       return -1;
   }
+}
+
+size_t sshkey_ecdsa_sig_to_der(const ECDSA_SIG *sig, unsigned char *out, size_t outlen) {
+  const BIGNUM *r = nullptr, *s = nullptr;
+  ECDSA_SIG_get0(sig, &r, &s);
+  if (r == nullptr || s == nullptr || BN_is_negative(r) || BN_is_negative(s)) return 0;
+  // INTEGER contents: the minimal big-endian bytes (one zero byte for 0),
+  // with a zero byte in front when the top bit is set.
+  auto content_len = [](const BIGNUM *v) {
+    size_t n = static_cast<size_t>(BN_num_bytes(v));
+    if (n == 0) return size_t{1};
+    return BN_num_bits(v) % 8 == 0 ? n + 1 : n;
+  };
+  const size_t rl = content_len(r), sl = content_len(s);
+  // Short-form lengths for the integers; one length byte more for a
+  // sequence of 128 bytes or more. Larger signatures go to libcrypto.
+  if (rl > 127 || sl > 127) {
+    int n = i2d_ECDSA_SIG(sig, nullptr);
+    if (n <= 0 || static_cast<size_t>(n) > outlen) return 0;
+    unsigned char *p = out;
+    return static_cast<size_t>(i2d_ECDSA_SIG(sig, &p));
+  }
+  const size_t seq = 2 + rl + 2 + sl;
+  const size_t head = seq < 128 ? 2 : 3;
+  if (seq > 255 || head + seq > outlen) return 0;
+  unsigned char *p = out;
+  *p++ = 0x30;
+  if (head == 3) *p++ = 0x81;
+  *p++ = static_cast<unsigned char>(seq);
+  for (auto [v, len] : {std::pair{r, rl}, std::pair{s, sl}}) {
+    *p++ = 0x02;
+    *p++ = static_cast<unsigned char>(len);
+    if (BN_bn2binpad(v, p, static_cast<int>(len)) != static_cast<int>(len)) return 0;
+    p += len;
+  }
+  return head + seq;
 }
 
 int sshkey_ecdsa_key_to_nid(EC_KEY *k) {
@@ -196,6 +233,19 @@ class ValidPoints {
 
 ValidPoints valid_points;
 
+// Sets `q` from an uncompressed encoding that passed every check before
+// (EC_POINT_oct2point, then the public-point check): the same coordinates
+// EC_POINT_oct2point would set, through the same setter, without testing
+// again that the point is on the curve.
+int set_checked_point(const EC_GROUP *group, EC_POINT *q, const unsigned char *d, size_t len) {
+  const size_t field_len = (len - 1) / 2;
+  vardek::unique_ptr<BIGNUM> x(BN_bin2bn(d + 1, static_cast<int>(field_len), nullptr));
+  vardek::unique_ptr<BIGNUM> y(BN_bin2bn(d + 1 + field_len, static_cast<int>(field_len), nullptr));
+  if (x == nullptr || y == nullptr) return 0;
+  return EC_POINT_set_Jprojective_coordinates_GFp(group, q, x.get(), y.get(), BN_value_one(),
+                                                  nullptr);
+}
+
 // A new EC_KEY on the named curve `nid`. Building a curve's group from its
 // name costs about ten times a copy of it: each of the three curves is built
 // once, on first use, and every key gets a copy, as EC_KEY_set_group makes.
@@ -240,12 +290,15 @@ int ecdsa_read_point(sshbuf *b, sshkey *key) {
   if (len == 0 || len > SSH_EC_POINT_MAX) return SSH_ERR_EC_POINT_TOO_LARGE;
   // Only uncompressed points are accepted.
   if (d[0] != POINT_CONVERSION_UNCOMPRESSED) return SSH_ERR_INVALID_FORMAT;
-  if (EC_POINT_oct2point(group, q.get(), d, len, nullptr) != 1) return SSH_ERR_INVALID_FORMAT;
+  const bool checked = valid_points.contains(key->ecdsa_nid, d, len);
+  if ((checked ? set_checked_point(group, q.get(), d, len)
+               : EC_POINT_oct2point(group, q.get(), d, len, nullptr)) != 1)
+    return SSH_ERR_INVALID_FORMAT;
   if (EC_KEY_set_public_key(key->ecdsa, q.get()) != 1) return SSH_ERR_ALLOCATION_FAILED;
   // Checked while the string is still in the buffer; consuming it cannot
   // fail after the peek, and the error order stays that of consume first.
   int r = 0;
-  if (!valid_points.contains(key->ecdsa_nid, d, len)) {
+  if (!checked) {
     r = sshkey_ec_validate_public(group, EC_KEY_get0_public_key(key->ecdsa));
     if (r == 0) valid_points.add(key->ecdsa_nid, d, len);
   }

@@ -135,6 +135,14 @@ void cert_free(sshkey_certificate *cert);
 int sshkey_equal(const sshkey *a, const sshkey *b);
 // NID of the key's curve (naming an explicit P-256/384/521 group), or -1.
 int sshkey_ecdsa_key_to_nid(EC_KEY *k);
+// libcrypto's own name, declared here without all of <openssl/ec.h>.
+using ECDSA_SIG = struct ECDSA_SIG_st;
+// Writes the DER encoding of `sig` (the bytes i2d_ECDSA_SIG writes) to
+// `out`, which has room for `outlen` bytes; returns its length, or 0 when it
+// does not fit. Signatures of every curve up to P-521 take this path;
+// anything larger is left to i2d_ECDSA_SIG, whose template encoder costs
+// about ten times as much.
+size_t sshkey_ecdsa_sig_to_der(const ECDSA_SIG *sig, unsigned char *out, size_t outlen);
 
 // Blobs. *blobp receives a malloc'd encoding; caller frees.
 [[nodiscard]] int to_blob(const sshkey *key, unsigned char **blobp, size_t *lenp, int force_plain);

@@ -17,6 +17,7 @@
 #include "service/key_list.h"
 #include "service/vardek.h"
 #include "util/deleters.h"
+#include "util/ossl_ptr.h"
 #include "util/wipe.h"
 #include "util/xmalloc.h"
 
@@ -134,11 +135,15 @@ bool sign_with(const sshkey *key, sshkey *found, const unsigned char *data, size
       int len = ECDSA_size(key->ecdsa);
       if (len <= 0) return false;
       vardek::malloc_ptr<unsigned char> sig(static_cast<unsigned char *>(xmalloc(len)));
-      unsigned int siglen = static_cast<unsigned int>(len);
-      int r = ECDSA_sign(-1, data, static_cast<int>(dlen), sig.get(), &siglen, found->ecdsa);
-      if (r == 0) {
+      // What ECDSA_sign does with a token key (its sign operation is
+      // libcrypto's, which calls ECDSA_do_sign and DER-encodes the result),
+      // with a direct DER encoder in place of the ASN.1 template one.
+      vardek::unique_ptr<ECDSA_SIG> s(ECDSA_do_sign(data, static_cast<int>(dlen), found->ecdsa));
+      size_t siglen =
+          s != nullptr ? sshkey_ecdsa_sig_to_der(s.get(), sig.get(), static_cast<size_t>(len)) : 0;
+      if (siglen == 0) {
         log_as("process_sign", {.level = SSHLOG_ERROR, .show_func = true}, "ECDSA_sign returned %d",
-               r);
+               0);
         return false;
       }
       *slenp = siglen;
