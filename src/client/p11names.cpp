@@ -1,7 +1,7 @@
 #include "client/p11names.h"
 
+#include <cctype>
 #include <cstdio>
-#include <regex>
 
 namespace vardek::client {
 
@@ -131,6 +131,16 @@ const FlagWord flag_words[] = {
     {CKF_SO_PIN_TO_BE_CHANGED, "SO PIN to be changed"},
 };
 
+bool digits(char c) { return c >= '0' && c <= '9'; }
+bool hex_digits(char c) { return isxdigit(static_cast<unsigned char>(c)) != 0; }
+// True for a non-empty `s` of which every character passes `ok`.
+bool all_of(const std::string &s, bool (*ok)(char)) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (!ok(c)) return false;
+  return true;
+}
+
 }  // namespace
 
 std::string rv_name(CK_RV rv) {
@@ -151,20 +161,37 @@ std::string token_flag_words(CK_FLAGS flags) {
 
 std::string annotate_log_line(const std::string &line) {
   // "... failed: 160", "... failed for slot 1: 179", "... failed (nfound 0 nattr 2): 5"
-  static const std::regex failed(R"(failed[^:]*: ([0-9]+)$)");
-  static const std::regex flags(R"(flags 0x([0-9a-fA-F]+)$)");
-  std::smatch m;
-  if (std::regex_search(line, m, failed))
-    return line + " [" + rv_name(std::stoul(m[1].str())) + "]";
-  if (std::regex_search(line, m, flags))
-    return line + " [" + token_flag_words(std::stoul(m[1].str(), nullptr, 16)) + "]";
+  size_t colon = line.rfind(": ");
+  size_t failed = line.find("failed");
+  if (colon != std::string::npos && failed != std::string::npos && failed < colon) {
+    std::string num = line.substr(colon + 2);
+    if (all_of(num, digits) && num.size() <= 12)
+      return line + " [" + rv_name(std::stoul(num)) + "]";
+  }
+  size_t flags = line.rfind("flags 0x");
+  if (flags != std::string::npos) {
+    std::string num = line.substr(flags + 8);
+    if (all_of(num, hex_digits) && num.size() <= 16)
+      return line + " [" + token_flag_words(std::stoul(num, nullptr, 16)) + "]";
+  }
   return line;
 }
 
 bool is_refcount_line(const std::string &line) {
-  static const std::regex dump(
-      R"((refcount -?[0-9]+( valid [0-9]+)?$)|(: check (0x)?[0-9a-f]+ )|(: check provider ")|(: parent (0x)?[0-9a-f]+ ptr ))");
-  return std::regex_search(line, dump);
+  // "... refcount 2", "... refcount 1 valid 1"
+  size_t r = line.rfind(" refcount ");
+  if (r != std::string::npos) {
+    std::string rest = line.substr(r + 10);
+    size_t v = rest.find(" valid ");
+    if (v != std::string::npos && all_of(rest.substr(v + 7), digits)) rest.resize(v);
+    if (!rest.empty() && rest[0] == '-') rest.erase(0, 1);
+    if (all_of(rest, digits)) return true;
+  }
+  // The registry walks: "check 0x... NAME (PATH)", "check provider \"...\"",
+  // "parent 0x... ptr 0x... idx N".
+  for (const char *walk : {": check 0x", ": check provider \"", ": parent 0x"})
+    if (line.find(walk) != std::string::npos) return true;
+  return false;
 }
 
 }  // namespace vardek::client
