@@ -104,8 +104,8 @@ class Bench:
         env, module = self.mktoken("t12", args)
         self.softhsm = (env, module)
         objects = 2 * len(keys) + len(certs)
-        rounds = 2 if self.smoke else 7
-        target = 0.05 if self.smoke else 1.2
+        rounds = 2 if self.smoke else 9
+        target = 0.05 if self.smoke else 2.5
         rows = []
         for label, _, dlen in keys:
             probe = self.fields(self.run(
@@ -169,8 +169,8 @@ plot "{self.tmp}/sign.dat" using 1:3:4:5:xticlabels(2) with yerrorbars pt 7 titl
 
     def own_cost(self):
         env = self.mock_env("instant", ["rsa2048"])
-        n = 2000 if self.smoke else 50000
-        rounds = 2 if self.smoke else 7
+        n = 2000 if self.smoke else 100000
+        rounds = 2 if self.smoke else 9
         v, f, ratios = [], [], []
         for r in range(rounds):
             got = {}
@@ -265,8 +265,8 @@ plot "{self.tmp}/add.dat" using 1:3 with linespoints pt 7 title "vardek add requ
     # --- 4. start-up and RSS --------------------------------------------------
 
     def startup(self):
-        reps = 5 if self.smoke else 40
-        rounds = 1 if self.smoke else 5
+        reps = 5 if self.smoke else 60
+        rounds = 1 if self.smoke else 7
         progs = [("vardek", self.vardek),
                  ("floor: libcrypto init", self.prog("bench_floor_start")),
                  ("floor: + vardek's ENGINE set-up and RNG check",
