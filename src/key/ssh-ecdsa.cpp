@@ -197,27 +197,35 @@ int ssh_ecdsa_serialize_public(const sshkey *key, sshbuf *b, int /*opts*/) {
 
 namespace {
 
-// Points that passed sshkey_ec_validate_public, by curve and encoding. The
-// check is a pure function of the curve and the point's bytes, and its order
-// multiplication costs about as much as a signature; an agent sends the same
-// few keys again and again. Only points that passed are kept (a failing one
-// is checked again, and fails again, every time), a few of them, replaced in
-// turn. vardek serves one request at a time: no locking.
+// Points that passed sshkey_ec_validate_public, by curve and encoding, with
+// the point EC_POINT_oct2point made of them. The check is a pure function of
+// the curve and the point's bytes, and its order multiplication costs about
+// as much as a signature; an agent sends the same few keys again and again.
+// Only points that passed are kept (a failing one is checked again, and
+// fails again, every time), a few of them, replaced in turn. The points stay
+// until the process ends (vardek leaves with _exit). vardek serves one
+// request at a time: no locking.
 class ValidPoints {
  public:
-  bool contains(int nid, const unsigned char *d, size_t len) const {
+  // The point kept for these bytes on this curve, or null.
+  const EC_POINT *find(int nid, const unsigned char *d, size_t len) const {
     for (const Entry &e : entries_) {
-      if (e.len == len && e.nid == nid && std::memcmp(e.point, d, len) == 0) return true;
+      if (e.len == len && e.nid == nid && std::memcmp(e.bytes, d, len) == 0) return e.point;
     }
-    return false;
+    return nullptr;
   }
-  void add(int nid, const unsigned char *d, size_t len) {
+  void add(int nid, const unsigned char *d, size_t len, const EC_POINT *point,
+           const EC_GROUP *group) {
     if (len == 0 || len > SSH_EC_POINT_MAX) return;
+    EC_POINT *copy = EC_POINT_dup(point, group);
+    if (copy == nullptr) return;  // not kept: the next request checks again
     Entry &e = entries_[next_];
     next_ = (next_ + 1) % kEntries;
+    EC_POINT_free(e.point);
     e.nid = nid;
     e.len = len;
-    std::memcpy(e.point, d, len);
+    std::memcpy(e.bytes, d, len);
+    e.point = copy;
   }
 
  private:
@@ -225,26 +233,14 @@ class ValidPoints {
   struct Entry {
     int nid = 0;
     size_t len = 0;  // 0: unused
-    unsigned char point[SSH_EC_POINT_MAX] = {};
+    unsigned char bytes[SSH_EC_POINT_MAX] = {};
+    EC_POINT *point = nullptr;
   };
   Entry entries_[kEntries];
   size_t next_ = 0;
 };
 
 ValidPoints valid_points;
-
-// Sets `q` from an uncompressed encoding that passed every check before
-// (EC_POINT_oct2point, then the public-point check): the same coordinates
-// EC_POINT_oct2point would set, through the same setter, without testing
-// again that the point is on the curve.
-int set_checked_point(const EC_GROUP *group, EC_POINT *q, const unsigned char *d, size_t len) {
-  const size_t field_len = (len - 1) / 2;
-  vardek::unique_ptr<BIGNUM> x(BN_bin2bn(d + 1, static_cast<int>(field_len), nullptr));
-  vardek::unique_ptr<BIGNUM> y(BN_bin2bn(d + 1 + field_len, static_cast<int>(field_len), nullptr));
-  if (x == nullptr || y == nullptr) return 0;
-  return EC_POINT_set_Jprojective_coordinates_GFp(group, q, x.get(), y.get(), BN_value_one(),
-                                                  nullptr);
-}
 
 // A new EC_KEY on the named curve `nid`. Building a curve's group from its
 // name costs about ten times a copy of it: each of the three curves is built
@@ -290,17 +286,19 @@ int ecdsa_read_point(sshbuf *b, sshkey *key) {
   if (len == 0 || len > SSH_EC_POINT_MAX) return SSH_ERR_EC_POINT_TOO_LARGE;
   // Only uncompressed points are accepted.
   if (d[0] != POINT_CONVERSION_UNCOMPRESSED) return SSH_ERR_INVALID_FORMAT;
-  const bool checked = valid_points.contains(key->ecdsa_nid, d, len);
-  if ((checked ? set_checked_point(group, q.get(), d, len)
-               : EC_POINT_oct2point(group, q.get(), d, len, nullptr)) != 1)
+  // A point seen before is the same point EC_POINT_oct2point made of these
+  // bytes then, and it passed every check: a copy of it is that point.
+  const EC_POINT *known = valid_points.find(key->ecdsa_nid, d, len);
+  if (known == nullptr && EC_POINT_oct2point(group, q.get(), d, len, nullptr) != 1)
     return SSH_ERR_INVALID_FORMAT;
-  if (EC_KEY_set_public_key(key->ecdsa, q.get()) != 1) return SSH_ERR_ALLOCATION_FAILED;
+  if (EC_KEY_set_public_key(key->ecdsa, known != nullptr ? known : q.get()) != 1)
+    return SSH_ERR_ALLOCATION_FAILED;
   // Checked while the string is still in the buffer; consuming it cannot
   // fail after the peek, and the error order stays that of consume first.
   int r = 0;
-  if (!checked) {
+  if (known == nullptr) {
     r = sshkey_ec_validate_public(group, EC_KEY_get0_public_key(key->ecdsa));
-    if (r == 0) valid_points.add(key->ecdsa_nid, d, len);
+    if (r == 0) valid_points.add(key->ecdsa_nid, d, len, q.get(), group);
   }
   if (sshbuf_get_string_direct(b, nullptr, nullptr) != 0) return SSH_ERR_UNEXPECTED_INTERNAL;
   return r;
