@@ -132,7 +132,9 @@ class Bench:
         self.md.append(
             f"SoftHSM2 token with {objects} objects: a private-key and a public-key object "
             f"for each of {', '.join(k[0] for k in keys)}, and certificates for "
-            f"{' and '.join(certs)}. Both pinned to CPU {CPU}; {rounds} rounds, each runs the "
+            f"{' and '.join(certs)}. The direct loop (bench_direct) runs alone on CPU {CPU}; "
+            f"vardek and the agent driving it (bench_drive, through the agent protocol "
+            f"library, one request at a time) share CPU {CPU}. {rounds} rounds, each runs the "
             "direct loop and vardek (order swapped on odd rounds) for N signatures after "
             "N/20 warm-up signatures. Ratio = vardek's signatures per second / the loop's "
             "(direct µs ÷ vardek µs), per round.\n")
@@ -291,7 +293,9 @@ plot "{self.tmp}/add.dat" using 1:3 with linespoints pt 7 title "vardek add requ
         self.md.append("## 4. Start-up to the first reply, and peak RSS\n")
         self.md.append(
             "Spawn (fork + exec) to the reply to a first remove request for an unknown name "
-            "(answered without a token), then end of input; peak RSS is wait4's ru_maxrss. "
+            "(answered without a token), then end of input; peak RSS is wait4's ru_maxrss "
+            "(which also counts the driver's forked copy before the exec, about 2.5 MiB, "
+            "less than any program measured here). "
             f"{reps} starts per run, {rounds} alternating runs; the table gives the median of "
             "the runs' medians and the lowest single start. bench_floor_start is built like "
             "vardek against the same libcrypto and calls OPENSSL_init_crypto with vardek's "
