@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <filesystem>
+#include "agentproto/locate.h"
 
 namespace vardek::agent {
 
@@ -38,29 +38,9 @@ std::optional<Options> parse_options(int argc, char **argv, std::string &why) {
     why = std::string("unexpected argument ") + argv[optind];
     return std::nullopt;
   }
-  o.vardek = locate_vardek(why);
+  o.vardek = vardek_beside_self(why);
   if (o.vardek.empty()) return std::nullopt;
   return o;
-}
-
-std::string locate_vardek(std::string &why) {
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) {
-    why = "cannot find the agent's own path: " + ec.message();
-    return "";
-  }
-  std::filesystem::path bin = self.parent_path();
-  const std::filesystem::path candidates[] = {
-      (bin / ".." / "libexec" / "vardek" / "vardek").lexically_normal(),
-      bin / "vardek",
-  };
-  why = "no vardek found at";
-  for (const auto &p : candidates) {
-    if (access(p.c_str(), X_OK) == 0) return p.string();
-    why += " " + p.string();
-  }
-  return "";
 }
 
 }  // namespace vardek::agent

@@ -19,10 +19,6 @@ inline constexpr const char *usage_text = "usage: vardek-agent [-a SOCKET] [-D] 
 // Parses argv; nullopt with `why` set on a usage error (`why` empty: -h).
 std::optional<Options> parse_options(int argc, char **argv, std::string &why);
 
-// vardek installed beside the agent (../libexec/vardek/vardek) or in its own
-// folder (the build tree); "" with `why` set when neither exists.
-std::string locate_vardek(std::string &why);
-
 }  // namespace vardek::agent
 
 #endif

@@ -1,25 +1,12 @@
 #include "agent/sigconv.h"
 
-#include <openssl/ecdsa.h>
-
-#include <array>
 #include <string_view>
 
-#include "util/ossl_ptr.h"
+#include "agentproto/sshsig.h"
 
 namespace vardek::agent {
 
 namespace {
-
-// DER of DigestInfo up to the digest (RFC 8017, section 9.2, note 1).
-constexpr std::array<uint8_t, 15> sha1_prefix = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
-                                                 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
-constexpr std::array<uint8_t, 19> sha256_prefix = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
-                                                   0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-                                                   0x01, 0x05, 0x00, 0x04, 0x20};
-constexpr std::array<uint8_t, 19> sha512_prefix = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60,
-                                                   0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-                                                   0x03, 0x05, 0x00, 0x04, 0x40};
 
 struct Curve {
   std::string_view name;
@@ -38,21 +25,6 @@ size_t mpint_bytes(const Bytes &v) {
   size_t skip = 0;
   while (skip < v.size() && v[skip] == 0) skip++;
   return v.size() - skip;
-}
-
-void put_mpint(Bytes &b, const BIGNUM *v) {
-  Bytes m(static_cast<size_t>(BN_num_bytes(v)));
-  BN_bn2bin(v, m.data());
-  if (!m.empty() && (m[0] & 0x80) != 0) m.insert(m.begin(), 0);
-  put_string(b, m);
-}
-
-Bytes digest(const EVP_MD *md, const Bytes &data) {
-  Bytes out(EVP_MAX_MD_SIZE);
-  unsigned int n = 0;
-  if (EVP_Digest(data.data(), data.size(), out.data(), &n, md, nullptr) != 1) return {};
-  out.resize(n);
-  return out;
 }
 
 }  // namespace
@@ -89,24 +61,15 @@ std::optional<SignPlan> plan_sign(const KeyShape &key, const Bytes &data, uint32
   if (key.kind == KeyKind::ecdsa) {
     p.alg = key.type;
     p.to_send = digest(key.md, data);
+  } else if ((flags & SIGN_FLAG_RSA_SHA2_256) != 0) {
+    p.alg = "rsa-sha2-256";
+    p.to_send = digest_info(EVP_sha256(), data);
+  } else if ((flags & SIGN_FLAG_RSA_SHA2_512) != 0) {
+    p.alg = "rsa-sha2-512";
+    p.to_send = digest_info(EVP_sha512(), data);
   } else {
-    const EVP_MD *md;
-    if ((flags & SIGN_FLAG_RSA_SHA2_256) != 0) {
-      p.alg = "rsa-sha2-256";
-      md = EVP_sha256();
-      p.to_send.assign(sha256_prefix.begin(), sha256_prefix.end());
-    } else if ((flags & SIGN_FLAG_RSA_SHA2_512) != 0) {
-      p.alg = "rsa-sha2-512";
-      md = EVP_sha512();
-      p.to_send.assign(sha512_prefix.begin(), sha512_prefix.end());
-    } else {
-      p.alg = "ssh-rsa";
-      md = EVP_sha1();
-      p.to_send.assign(sha1_prefix.begin(), sha1_prefix.end());
-    }
-    Bytes d = digest(md, data);
-    if (d.empty()) return std::nullopt;
-    p.to_send.insert(p.to_send.end(), d.begin(), d.end());
+    p.alg = "ssh-rsa";
+    p.to_send = digest_info(EVP_sha1(), data);
   }
   if (p.to_send.empty()) return std::nullopt;
   return p;
@@ -115,22 +78,10 @@ std::optional<SignPlan> plan_sign(const KeyShape &key, const Bytes &data, uint32
 std::optional<Bytes> ssh_signature(const KeyShape &key, const SignPlan &plan, const Bytes &raw) {
   Bytes blob;
   put_string(blob, plan.alg);
-  if (key.kind == KeyKind::rsa) {
-    // A token may drop leading zero bytes; the SSH form is as long as the
-    // modulus.
-    if (raw.empty() || raw.size() > key.modulus_bytes) return std::nullopt;
-    Bytes sig(key.modulus_bytes - raw.size(), 0);
-    sig.insert(sig.end(), raw.begin(), raw.end());
-    put_string(blob, sig);
-    return blob;
-  }
-  const unsigned char *p = raw.data();
-  vardek::unique_ptr<ECDSA_SIG> es(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(raw.size())));
-  if (!es || p != raw.data() + raw.size()) return std::nullopt;
-  Bytes inner;
-  put_mpint(inner, ECDSA_SIG_get0_r(es.get()));
-  put_mpint(inner, ECDSA_SIG_get0_s(es.get()));
-  put_string(blob, inner);
+  std::optional<Bytes> sig = key.kind == KeyKind::rsa ? rsa_signature_block(raw, key.modulus_bytes)
+                                                      : ecdsa_signature_pair(raw);
+  if (!sig) return std::nullopt;
+  put_string(blob, *sig);
   return blob;
 }
 

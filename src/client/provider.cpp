@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
+#include "agentproto/locate.h"
 #include "client/commands.h"
 #include "client/explain.h"
-#include "client/locate.h"
 #include "client/p11names.h"
 #include "client/pin.h"
 #include "client/textout.h"
@@ -353,8 +353,9 @@ int OpenProvider::open() {
   if (int st = preflight(); st != exit_ok) return st;
   std::string why;
   std::string path = o_.vardek;
-  if (path.empty()) path = default_vardek(why);
+  if (path.empty()) path = agent::vardek_beside_self(why);
   if (path.empty()) {
+    why += " (use --vardek PATH)";
     report_failure(o_, "no-vardek", why);
     return exit_provider;
   }

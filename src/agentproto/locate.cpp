@@ -1,16 +1,16 @@
-#include "client/locate.h"
+#include "agentproto/locate.h"
 
 #include <unistd.h>
 
 #include <filesystem>
 
-namespace vardek::client {
+namespace vardek::agent {
 
-std::string default_vardek(std::string &why) {
+std::string vardek_beside_self(std::string &why) {
   std::error_code ec;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) {
-    why = "cannot find the client's own path: " + ec.message();
+    why = "cannot find this program's own path: " + ec.message();
     return "";
   }
   std::filesystem::path bin = self.parent_path();
@@ -23,8 +23,7 @@ std::string default_vardek(std::string &why) {
     if (access(c.c_str(), X_OK) == 0) return c.string();
     why += " " + c.string();
   }
-  why += " (use --vardek PATH)";
   return "";
 }
 
-}  // namespace vardek::client
+}  // namespace vardek::agent
