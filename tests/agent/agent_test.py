@@ -307,7 +307,7 @@ async def case_login(work):
               ("p256", "ecdsa-sha2-nistp256"), ("p384", "ecdsa-sha2-nistp384")]
     for label, alg in logins:
         authorized = asyncssh.import_authorized_keys(
-            tok.keys[label].export_public_key("openssh").decode())
+            tok.keys[label].export_public_key().decode())
         # The server takes this one algorithm only, so a login proves it.
         server = await asyncssh.listen("127.0.0.1", 0, server_host_keys=[
             asyncssh.generate_private_key("ssh-ed25519")], authorized_client_keys=authorized,
