@@ -485,10 +485,20 @@ plot "{self.tmp}/rss.dat" using 1:2 with linespoints pt 7 title "vardek"
                     _, pd, pv = prof[label]
                     line += (f" In instructions (callgrind, no pipe) vardek adds "
                              f"{(pv - pd) / 1e3:.0f} k per signature to the loop's "
-                             f"{pd / 1e6:.3f} M ({pd / pv:.3f}): decoding the request's key "
-                             "blob into a fresh key (EC_KEY_new, a copy of the curve group, "
-                             "the point), the lookup's key comparison (EC_GROUP_cmp), "
-                             "releasing the key, the signature's conversion to DER.")
+                             f"{pd / 1e6:.3f} M ({pd / pv:.3f})")
+                    if pd / pv >= GOAL[label] and dm / (dm + floor_us) >= GOAL[label]:
+                        line += (": neither the instructions nor the pipe explain the gap; "
+                                 f"the rounds spread from {min(rt):.3f} to {max(rt):.3f}, "
+                                 "run-to-run variation on the shared machine.")
+                    else:
+                        line += (": decoding the request's key blob into a fresh key "
+                                 "(EC_KEY_new, a copy of the curve group and of the point), "
+                                 "the lookup's key comparison (EC_GROUP_cmp), releasing the "
+                                 "key, the signature's conversion to DER. The rest of the "
+                                 "wall-clock gap is not in instructions: two process "
+                                 "switches per request on the one CPU, whose cost to the "
+                                 "token's own code afterwards (cold caches and branch "
+                                 "predictors) a single-process loop never pays.")
                 notes.append(line)
         out.append(f"| own work per sign request ≤ 2 × poll-loop floor | "
                    f"{statistics.median(ratios):.2f} ({statistics.median(v):.2f} µs against "
