@@ -171,6 +171,16 @@ int ssh_ecdsa_equal(const sshkey *a, const sshkey *b) {
   const EC_POINT *pub_a = EC_KEY_get0_public_key(a->ecdsa);
   const EC_POINT *pub_b = EC_KEY_get0_public_key(b->ecdsa);
   if (grp_a == nullptr || grp_b == nullptr || pub_a == nullptr || pub_b == nullptr) return 0;
+  // Comparing two groups costs many times what comparing two points does,
+  // and a registration compares each new key with every key listed before
+  // it. Where both groups are the same named curve with the same method, the
+  // points are comparable under either group, so different points settle it
+  // first; the answer is the same as comparing the groups first.
+  int nid = EC_GROUP_get_curve_name(grp_a);
+  if (nid != NID_undef && nid == EC_GROUP_get_curve_name(grp_b) &&
+      EC_GROUP_method_of(grp_a) == EC_GROUP_method_of(grp_b) &&
+      EC_POINT_cmp(grp_a, pub_a, pub_b, nullptr) != 0)
+    return 0;
   return EC_GROUP_cmp(grp_a, grp_b, nullptr) == 0 &&
          EC_POINT_cmp(grp_a, pub_a, pub_b, nullptr) == 0;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/obj_mac.h>
 #include <openssl/rsa.h>
 
@@ -257,6 +258,39 @@ TEST(SshkeyEqual, EcdsaIgnoresTheNidField) {
   ASSERT_EQ(other.r, 0);
   EXPECT_FALSE(sshkey_equal(a.key.get(), other.key.get()));
   EXPECT_FALSE(sshkey_equal(other.key.get(), a.key.get()));
+}
+
+// An ECDSA key holding a copy of `point` on `group`.
+vardek::unique_ptr<sshkey> ec_key(const EC_GROUP *group, const EC_POINT *point) {
+  vardek::unique_ptr<sshkey> k(sshkey_new(KEY_TYPE_ECDSA));
+  k->ecdsa = EC_KEY_new();
+  k->ecdsa_nid = EC_GROUP_get_curve_name(group);
+  EXPECT_EQ(EC_KEY_set_group(k->ecdsa, group), 1);
+  EXPECT_EQ(EC_KEY_set_public_key(k->ecdsa, point), 1);
+  return k;
+}
+
+// Equal exactly when the curve and the point are: the same point, another
+// point on the curve, a point of another curve; comparing never leaves an
+// error behind.
+TEST(SshkeyEqual, EcdsaComparesCurveAndPoint) {
+  vardek::unique_ptr<EC_GROUP> p256(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
+  vardek::unique_ptr<EC_GROUP> p384(EC_GROUP_new_by_curve_name(NID_secp384r1));
+  const EC_POINT *g = EC_GROUP_get0_generator(p256.get());
+  vardek::unique_ptr<EC_POINT> g2(EC_POINT_new(p256.get()));
+  ASSERT_EQ(EC_POINT_dbl(p256.get(), g2.get(), g, nullptr), 1);
+
+  auto g_key = ec_key(p256.get(), g);
+  auto g_again = ec_key(p256.get(), g);
+  auto g2_key = ec_key(p256.get(), g2.get());
+  auto other_curve = ec_key(p384.get(), EC_GROUP_get0_generator(p384.get()));
+  ERR_clear_error();
+  EXPECT_TRUE(sshkey_equal(g_key.get(), g_again.get()));
+  EXPECT_FALSE(sshkey_equal(g_key.get(), g2_key.get()));
+  EXPECT_FALSE(sshkey_equal(g2_key.get(), g_key.get()));
+  EXPECT_FALSE(sshkey_equal(g_key.get(), other_curve.get()));
+  EXPECT_FALSE(sshkey_equal(other_curve.get(), g_key.get()));
+  EXPECT_EQ(ERR_peek_error(), 0UL);
 }
 
 TEST(SshkeyEqual, DsaAndEd25519) {
