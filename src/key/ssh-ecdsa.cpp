@@ -287,8 +287,6 @@ int ecdsa_read_point(sshbuf *b, sshkey *key) {
   EC_KEY_free(key->ecdsa);
   if ((key->ecdsa = ec_key_on_curve(key->ecdsa_nid)) == nullptr) return SSH_ERR_LIBCRYPTO_FAILED;
   const EC_GROUP *group = EC_KEY_get0_group(key->ecdsa);
-  vardek::unique_ptr<EC_POINT> q(EC_POINT_new(group));
-  if (q == nullptr) return SSH_ERR_ALLOCATION_FAILED;
 
   const unsigned char *d = nullptr;
   size_t len = 0;
@@ -299,8 +297,12 @@ int ecdsa_read_point(sshbuf *b, sshkey *key) {
   // A point seen before is the same point EC_POINT_oct2point made of these
   // bytes then, and it passed every check: a copy of it is that point.
   const EC_POINT *known = valid_points.find(key->ecdsa_nid, d, len);
-  if (known == nullptr && EC_POINT_oct2point(group, q.get(), d, len, nullptr) != 1)
-    return SSH_ERR_INVALID_FORMAT;
+  vardek::unique_ptr<EC_POINT> q;
+  if (known == nullptr) {
+    q.reset(EC_POINT_new(group));
+    if (q == nullptr) return SSH_ERR_ALLOCATION_FAILED;
+    if (EC_POINT_oct2point(group, q.get(), d, len, nullptr) != 1) return SSH_ERR_INVALID_FORMAT;
+  }
   if (EC_KEY_set_public_key(key->ecdsa, known != nullptr ? known : q.get()) != 1)
     return SSH_ERR_ALLOCATION_FAILED;
   // Checked while the string is still in the buffer; consuming it cannot
