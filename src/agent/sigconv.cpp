@@ -8,17 +8,6 @@ namespace vardek::agent {
 
 namespace {
 
-struct Curve {
-  std::string_view name;
-  const EVP_MD *(*md)();
-};
-
-constexpr Curve curves[] = {
-    {"nistp256", EVP_sha256},
-    {"nistp384", EVP_sha384},
-    {"nistp521", EVP_sha512},
-};
-
 // The length of a positive mpint's magnitude; 0 when it is not one.
 size_t mpint_bytes(const Bytes &v) {
   if (v.empty() || (v[0] & 0x80) != 0) return 0;
@@ -46,14 +35,11 @@ std::optional<KeyShape> key_shape(const Bytes &blob) {
   if (!k.type.starts_with("ecdsa-sha2-") || !r.string(curve) || !r.string(point) || r.left() != 0 ||
       k.type != "ecdsa-sha2-" + curve)
     return std::nullopt;
-  for (const Curve &c : curves) {
-    if (c.name == curve) {
-      k.kind = KeyKind::ecdsa;
-      k.md = c.md();
-      return k;
-    }
-  }
-  return std::nullopt;
+  const SshCurve *c = ssh_curve_named(curve);
+  if (c == nullptr) return std::nullopt;
+  k.kind = KeyKind::ecdsa;
+  k.md = c->md();
+  return k;
 }
 
 std::optional<SignPlan> plan_sign(const KeyShape &key, const Bytes &data, uint32_t flags) {

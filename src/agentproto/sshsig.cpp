@@ -1,6 +1,7 @@
 #include "agentproto/sshsig.h"
 
 #include <openssl/ecdsa.h>
+#include <openssl/obj_mac.h>
 
 #include <array>
 
@@ -20,7 +21,25 @@ constexpr std::array<uint8_t, 19> sha512_prefix = {0x30, 0x51, 0x30, 0x0d, 0x06,
                                                    0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
                                                    0x03, 0x05, 0x00, 0x04, 0x40};
 
+constexpr SshCurve curves[] = {
+    {"nistp256", NID_X9_62_prime256v1, "prime256v1", 256, EVP_sha256},
+    {"nistp384", NID_secp384r1, "secp384r1", 384, EVP_sha384},
+    {"nistp521", NID_secp521r1, "secp521r1", 521, EVP_sha512},
+};
+
 }  // namespace
+
+const SshCurve *ssh_curve_named(std::string_view ssh) {
+  for (const SshCurve &c : curves)
+    if (c.ssh == ssh) return &c;
+  return nullptr;
+}
+
+const SshCurve *ssh_curve_of_nid(int nid) {
+  for (const SshCurve &c : curves)
+    if (c.nid == nid) return &c;
+  return nullptr;
+}
 
 Bytes digest(const EVP_MD *md, const Bytes &data) {
   Bytes out(EVP_MAX_MD_SIZE);

@@ -8,10 +8,27 @@
 #include <openssl/evp.h>
 
 #include <optional>
+#include <string_view>
 
 #include "agentproto/agentproto.h"
 
 namespace vardek::agent {
+
+// An ECDSA curve that SSH names: its name inside a key blob
+// ("ecdsa-sha2-" + ssh), libcrypto's NID and group name, its size, and the
+// hash its signatures are made over.
+struct SshCurve {
+  std::string_view ssh;
+  int nid;
+  const char *ossl;
+  int bits;
+  const EVP_MD *(*md)();
+};
+
+// The curve SSH calls `ssh`, or the curve with libcrypto NID `nid`; nullptr
+// for a curve SSH has no name for.
+const SshCurve *ssh_curve_named(std::string_view ssh);
+const SshCurve *ssh_curve_of_nid(int nid);
 
 // The digest of `data`; empty when the digest fails.
 Bytes digest(const EVP_MD *md, const Bytes &data);

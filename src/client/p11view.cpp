@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "agentproto/agentproto.h"
+#include "agentproto/sshsig.h"
 #include "client/p11names.h"
 #include "util/ossl_ptr.h"
 
@@ -89,19 +90,10 @@ int rsa_bits(Bytes n) {
 // The SSH curve name and size of a named curve; "" for curves SSH has no
 // name for.
 std::string ssh_curve(int nid, int &bits) {
-  switch (nid) {
-    case NID_X9_62_prime256v1:
-      bits = 256;
-      return "nistp256";
-    case NID_secp384r1:
-      bits = 384;
-      return "nistp384";
-    case NID_secp521r1:
-      bits = 521;
-      return "nistp521";
-    default:
-      return "";
-  }
+  const agent::SshCurve *c = agent::ssh_curve_of_nid(nid);
+  if (c == nullptr) return "";
+  bits = c->bits;
+  return std::string(c->ssh);
 }
 
 Bytes ec_blob(const std::string &curve, const Bytes &point) {

@@ -3,22 +3,11 @@
 #include <openssl/core_names.h>
 
 #include "agentproto/agentproto.h"
+#include "agentproto/sshsig.h"
 
 namespace vardek::client {
 
 namespace {
-
-struct Curve {
-  const char *ssh;   // curve name inside the blob
-  const char *ossl;  // libcrypto group name
-  int bits;
-};
-
-constexpr Curve curves[] = {
-    {"nistp256", "prime256v1", 256},
-    {"nistp384", "secp384r1", 384},
-    {"nistp521", "secp521r1", 521},
-};
 
 // A positive mpint: no sign bit set, no superfluous leading zero byte.
 vardek::unique_ptr<BIGNUM> read_mpint(agent::Reader &r) {
@@ -68,9 +57,8 @@ bool read_ecdsa(agent::Reader &r, PublicKey &k, std::string &why) {
     why = "malformed ECDSA key blob";
     return false;
   }
-  const Curve *curve = nullptr;
-  for (const Curve &c : curves)
-    if (curve_name == c.ssh && k.type == std::string("ecdsa-sha2-") + c.ssh) curve = &c;
+  const agent::SshCurve *curve = agent::ssh_curve_named(curve_name);
+  if (curve != nullptr && k.type != "ecdsa-sha2-" + curve_name) curve = nullptr;
   if (curve == nullptr) {
     why = "unsupported or mismatched curve \"" + curve_name + "\"";
     return false;
