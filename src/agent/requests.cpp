@@ -69,10 +69,9 @@ Requests::Verdict Requests::handle(uint64_t conn, const uint8_t *msg, size_t len
         reply = failure();
         return Verdict::answered;
       }
-      // A remove has the layout of an add; building it as one keeps its PIN
-      // in a single allocation too, which is wiped after sending.
-      job.frame = add_request(job.provider, pin.view());
-      if (job.kind == Kind::remove) job.frame[4] = AGENTC_REMOVE_SMARTCARD_KEY;
+      // One allocation holds the PIN; it is wiped after sending.
+      job.frame = job.kind == Kind::add ? add_request(job.provider, pin.view())
+                                        : remove_request(job.provider, pin.view());
       return queue(std::move(job));
     }
 

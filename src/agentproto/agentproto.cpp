@@ -72,22 +72,29 @@ void wipe(Bytes &b) {
   b.clear();
 }
 
-Bytes add_request(std::string_view provider, std::string_view pin) {
+namespace {
+
+// An add or remove request, built in one allocation of its final size, so
+// the PIN is never left behind in a released buffer.
+Bytes provider_request(uint8_t type, std::string_view provider, std::string_view pin) {
   Bytes f;
   size_t body = 1 + 4 + provider.size() + 4 + pin.size();
   f.reserve(4 + body);
   put_u32(f, static_cast<uint32_t>(body));
-  f.push_back(AGENTC_ADD_SMARTCARD_KEY);
+  f.push_back(type);
   put_string(f, provider);
   put_string(f, pin);
   return f;
 }
 
+}  // namespace
+
+Bytes add_request(std::string_view provider, std::string_view pin) {
+  return provider_request(AGENTC_ADD_SMARTCARD_KEY, provider, pin);
+}
+
 Bytes remove_request(std::string_view provider, std::string_view pin) {
-  Bytes b{AGENTC_REMOVE_SMARTCARD_KEY};
-  put_string(b, provider);
-  put_string(b, pin);
-  return frame(b);
+  return provider_request(AGENTC_REMOVE_SMARTCARD_KEY, provider, pin);
 }
 
 Bytes sign_request(const Bytes &key_blob, const Bytes &data, uint32_t flags) {

@@ -54,8 +54,8 @@ class Reader {
 Bytes frame(const Bytes &body);
 // Overwrites every byte of `b` with zeros (not optimised away) and empties it.
 void wipe(Bytes &b);
-// The add request is built in one allocation of its final size, so the PIN
-// is never left behind in a released buffer; wipe() the result after use.
+// Add and remove requests are built in one allocation of their final size,
+// so the PIN is never left behind in a released buffer; wipe() them after use.
 Bytes add_request(std::string_view provider, std::string_view pin);
 Bytes remove_request(std::string_view provider, std::string_view pin = "");
 Bytes sign_request(const Bytes &key_blob, const Bytes &data, uint32_t flags = 0);
